@@ -1,0 +1,17 @@
+// The limit check of the motion layer: pure computations on the profile and device settings.
+#pragma once
+
+#include "common/state.hpp"
+
+namespace dorvex {
+
+// Checks setting `a` (logical angles) in check mode `mode` (0 everything; 1 2theta, omega and
+// clearance; 2 omega and clearance; 3 clearance and chi; 4 phi). Returns 0 accepted, 1 outside
+// the limits, 2 device restriction. The chi/phi range checks may replace a[2]/a[3] by their
+// equivalent inside the range.
+int SOFTLIMITS(const MachineProfile& profile, const DeviceSettings& device, AngleSet& a, int mode);
+// Brings x (logical degrees) of motor m (3 chi or 4 phi) into its range by multiples of 360.
+// Returns 0 and the new x, or 1 when no equivalent lies in the range.
+int PUT_INTO_RANGE(const MachineProfile& profile, const DeviceSettings& device, float& x, int m);
+
+}  // namespace dorvex
