@@ -115,6 +115,7 @@ struct MachineProfile {
   int chi_limited = 0;            // the hardware limits chi (a limited range)
   int phi_limited = 0;            // the hardware limits phi
   int axis_count = 0;             // controller axes reported in a status answer
+  std::array<int, 10> axis_motor{};  // controller axis digit 0..9 -> motor number (0 unassigned)
 
   bool omega_coupled() const { return config[5] == 1; }
   bool slits_motorised() const { return config[8] != 0; }

@@ -21,3 +21,13 @@ void USERLOG(std::string_view text);         // user log line
 void not_available(std::string_view command);
 
 }  // namespace dorvex
+
+namespace dorvex {
+
+// Names that survive from one run to the next, and the operator's file choices.
+void SET_DIRECTORY();         // program directory, version text, oldparm.sav
+void WRITE_SAVEFILE();        // oldparm.sav: matfile_name, data_directory
+void SET_DATFILE();           // SET DATF: choose the reflection data file
+void OPEN_LISTFILE(int& ok);  // choose and open a reflection list file (ok = 1 on success)
+
+}  // namespace dorvex
