@@ -1,0 +1,7 @@
+#include "files/difprof.hpp"
+
+namespace dorvex {
+
+void READ_DIFPROF() {}
+
+}  // namespace dorvex
