@@ -56,3 +56,15 @@ void SEND_STRING_PORT(const std::string&, int) {}
 void READ_STRING_PORT(std::string& text, int& count) { text.clear(); count = 0; }
 
 }  // namespace dorvex
+
+#include "instrument/simulate.hpp"
+
+namespace dorvex {
+
+bool start_simulator(const std::string&, std::string&) {
+  ERRORLOG("The controller simulator is not available in this build");
+  return false;
+}
+void stop_simulator() {}
+
+}  // namespace dorvex
