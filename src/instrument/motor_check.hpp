@@ -1,0 +1,24 @@
+// The controller families' checks of a MOTOR line of the profile. CHECK_MOTOR (declared with
+// the other controller operations in instrument/controller.hpp) dispatches to these by the
+// profile's interface type. They only store and default the profile values; no controller is
+// contacted.
+//
+// Before the call the profile reader has stored the line's ten reals in motor[m].raw and the
+// motor's controller axis character in motor[m].axis.
+#pragma once
+
+#include <array>
+
+namespace dorvex {
+
+// SMC9000 and SMC9300 (types 1 and 7): also map the axis digit back to the motor.
+void CHECK_MOTOR_1(int motor, const std::array<float, 10>& params, int& status);
+void CHECK_MOTOR_7(int motor, const std::array<float, 10>& params, int& status);
+// STADI4 (type 2): as type 1 without the axis map.
+void CHECK_MOTOR_2(int motor, const std::array<float, 10>& params, int& status);
+// SIN-10 (type 3): limits from values 7 and 8, clearance angle from value 9.
+void CHECK_MOTOR_3(int motor, const std::array<float, 10>& params, int& status);
+// P4 (type 6): its own limit defaults; speed values outside 100..600 replaced.
+void CHECK_MOTOR_6(int motor, const std::array<float, 10>& params, int& status);
+
+}  // namespace dorvex
