@@ -3,6 +3,7 @@
 // error. Texts are trimmed of trailing blanks.
 #pragma once
 
+#include <iosfwd>  // std::istream of the open list file
 #include <string_view>
 
 namespace dorvex {
@@ -29,5 +30,8 @@ void SET_DIRECTORY();         // program directory, version text, oldparm.sav
 void WRITE_SAVEFILE();        // oldparm.sav: matfile_name, data_directory
 void SET_DATFILE();           // SET DATF: choose the reflection data file
 void OPEN_LISTFILE(int& ok);  // choose and open a reflection list file (ok = 1 on success)
+// The reflection list file OPEN_LISTFILE left open (nothing when none is open), and its close.
+std::istream* list_file();
+void CLOSE_LISTFILE();
 
 }  // namespace dorvex

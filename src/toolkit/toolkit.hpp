@@ -59,6 +59,9 @@ class Toolkit {
   virtual void define_timer(int interval, int callback) = 0;
   // Non-blocking look for a pending halt (Ctrl-C or the halt key) without consuming a line.
   virtual bool halt_pending() = 0;
+  // True once the operator can no longer answer (end of input on the line console): the
+  // command loop then takes the quit question as Yes instead of asking it.
+  virtual bool input_ended() const { return false; }
 
   // Dialogs.
   virtual bool yes_no(std::string_view title, std::string_view question) = 0;
