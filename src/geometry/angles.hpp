@@ -13,7 +13,14 @@ struct Geometry {
   const DeviceSettings& device;
 };
 
+// The angle routines' view of the program-wide records.
+inline Geometry current_geometry() { return {S().crystal, S().profile, S().device}; }
+
 Vec3 CALPHI(const Mat3& UB, const Vec3& h);                 // x_phi = UB h
+// CALCA's setting before the limit check: returns 0, or 1 (all angles 0) for a null vector or
+// one beyond the sphere of reflection. Used where the equivalent settings of a reflection are
+// wanted even when the first one is out of the limits.
+int calca_setting(const Geometry& g, const Vec3& xphi, AngleSet& a);
 // Setting for the current geometry mode; returns 0, or 1 when impossible, or the limit
 // check's status (all four angles then 0).
 int CALCA(const Geometry& g, const Vec3& xphi, AngleSet& a);
