@@ -1,0 +1,700 @@
+// The orientation-matrix file: writer, reader and the choice of the file.
+//
+// The writer never rewrites the file in place: the new contents go to a temporary file beside
+// it, which is flushed to disk and then renamed over the old file, so a crash, a full disk or a
+// kill in the middle of a write leaves the previous version intact.
+#include "files/matfile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <variant>
+
+#include "common/fields.hpp"
+#include "common/state.hpp"
+#include "geometry/cell.hpp"     // OMTOB: cell and B from UB
+#include "shell/display.hpp"     // summary shown after loading
+#include "shell/output.hpp"
+#include "shell/status.hpp"      // CLEAR_PLOT, DISPLAY_MATFILE, date and time texts
+#include "toolkit/toolkit.hpp"   // file browser and yes/no box
+
+namespace dorvex {
+
+namespace {
+
+constexpr std::size_t kLineWidth = 80;  // columns of a line that the reader looks at
+
+// Header lines of the program, repeated in the user log when a matrix file is opened.
+constexpr std::string_view kTitleLine =
+    "                    DORVEX2010 Diffractometer Control Program ";
+constexpr std::string_view kCreditsLine =
+    "                    Four-circle diffractometer control, data collection and analysis";
+
+std::string with_slash(std::string directory) {
+  if (!directory.empty() && directory.back() != '/') directory += '/';
+  return directory;
+}
+
+// "Tue Dec  6 14:10:13 2026": weekday A3, month A3, day I2, hh:mm:ss, year I4; English names
+// whatever the locale.
+std::string creation_stamp() {
+  static constexpr std::array<const char*, 7> kDays{"Sun", "Mon", "Tue", "Wed",
+                                                    "Thu", "Fri", "Sat"};
+  static constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr",
+                                                       "May", "Jun", "Jul", "Aug",
+                                                       "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t now = std::time(nullptr);
+  std::tm t{};
+  localtime_r(&now, &t);
+  auto two = [](int v) { return std::string(1, static_cast<char>('0' + v / 10)) +
+                                static_cast<char>('0' + v % 10); };
+  return A(kDays[static_cast<std::size_t>(t.tm_wday % 7)], 3) + " " +
+         A(kMonths[static_cast<std::size_t>(t.tm_mon % 12)], 3) + " " + I(t.tm_mday, 2) + " " +
+         two(t.tm_hour) + ":" + two(t.tm_min) + ":" + two(t.tm_sec) + " " +
+         I(t.tm_year + 1900, 4);
+}
+
+// The whole file as text. Column map (1-based) of the fixed lines:
+//   CELL    1-6 label, 7-76 a b c alpha beta gamma volume       7F10.4
+//   UB      1-6 label, 7-36 one row of UB                        3F10.6
+//   WAVEL   1-6 label, 7-11 count I5, 12-41 lambda1 lambda2 ratio 3F10.6
+//   SCANS1  1-6 label, 7-38 4F8.2, 39-70 4F8.4
+//   SCANS2  1-6 label, 7-31 5I5, 32-71 4F10.4
+//   DEVICE  1-6 label, 7-14 4I2, 15-77 7F9.3
+//   HIGHT   1-6 label, 7-24 2F9.3 omega limits, 25-36 2F6.1 pause, chi move
+//   NREFLN  1-6 label, 7-11 I5
+//   LISTREF 1-7 label, 8-10 I3 number, 11-28 3F6.2 hkl, 29-68 4F10.4 angles,
+//           69-75 I7 intensity, 76-77 I2 ref, 78-79 I2 use
+//   SGROUP  1-6 label, 7-11 I5, 12-31 A20
+//   DSCAN1  1-6 label, 7-22 2F8.4
+//   DSCAN2  1-6 label, 7-80 F6.1 F6.1 F7.4 F6.1 F6.1 F6.1 F6.1 F6.1 F6.2 F6.1 F6.2 F6.1
+//   HKLORD  1-6 label, 7-42 9I4
+//   ALLSTD  1-6 label, 7-16 2I5
+//   HKLST   1-6 label, 7-9 I3, 10-29 4I5
+//   SHELL   1-6 label, 7-11 I5, 12-29 2F9.3, 30-34 I5
+std::string matfile_text(const ProgramState& st) {
+  const CrystalState& c = st.crystal;
+  const CentringParameters& cp = st.centring;
+  const DeviceSettings& d = st.device;
+  const ReflectionList& list = st.list;
+  const DataCollectionParameters& dc = st.datacol;
+
+  std::string out;
+  auto line = [&out](const std::string& text) {
+    out += text;
+    out += '\n';
+  };
+
+  line("      THIS MAT FILE CREATED BY DORVEX ON  " + creation_stamp());
+  line("      FILE NAME: " + std::string(trim(st.shell.matfile_name)));
+  line("TITLE " + A(c.title, 60));
+  line("");
+  line("");
+  std::string cell = "CELL  ";
+  for (float v : c.cell) cell += F(v, 10, 4);
+  line(cell + F(c.volume, 10, 4));
+  for (int row = 0; row < 3; ++row)
+    line("UB    " + F(c.UB(row, 0), 10, 6) + F(c.UB(row, 1), 10, 6) + F(c.UB(row, 2), 10, 6));
+  line("");
+  line("");
+  line("WAVEL " + I(c.wave_count, 5) + F(c.lambda1, 10, 6) + F(c.lambda2, 10, 6) +
+       F(c.ratio, 10, 6));
+  line("SCANS1" + F(cp.min_count_rate, 8, 2) + F(cp.max_min_ratio, 8, 2) +
+       F(cp.max_time_per_step, 8, 2) + F(cp.required_max_count, 8, 2) +
+       F(cp.initial_omega_width_a, 8, 4) + F(cp.initial_omega_width_b, 8, 4) +
+       F(cp.slit5, 8, 4) + F(cp.slit6, 8, 4));
+  line("SCANS2" + I(cp.chi_final_steps, 5) + I(cp.omega_final_steps, 5) +
+       I(cp.parabola() ? 1 : 0, 5) + I(cp.two_theta_fixed, 5) + I(cp.eta_refined, 5) +
+       F(cp.chi_width_coeff, 10, 4) + F(cp.final_omega_width_a, 10, 4) +
+       F(cp.final_omega_width_b, 10, 4) + F(cp.eta, 10, 4));
+  line("DEVICE" + I(d.type, 2) + I(d.fixed_phi, 2) + I(d.chi_limited, 2) + I(d.phi_limited, 2) +
+       F(d.psi_max, 9, 3) + F(d.chi_lower, 9, 3) + F(d.chi_upper, 9, 3) + F(d.phi_lower, 9, 3) +
+       F(d.phi_upper, 9, 3) + F(d.gasket_angle, 9, 3) + F(d.zaxis_angle, 9, 3));
+  if (d.type >= 2 && d.type <= 5)
+    line("HIGHT " + F(d.omega_lower, 9, 3) + F(d.omega_upper, 9, 3) + F(d.chi_pause, 6, 1) +
+         F(d.chi_pause_move, 6, 1));
+  line("");
+  line("");
+  line("REFLECTION LIST START");
+  const int count = std::clamp(list.count, 0, kListSize);
+  line("NREFLN" + I(count, 5));
+  for (int n = 0; n < count; ++n) {
+    const ReflectionEntry& e = list.entry[static_cast<std::size_t>(n)];
+    std::string text = "LISTREF" + I(n + 1, 3) + F(e.h, 6, 2) + F(e.k, 6, 2) + F(e.l, 6, 2);
+    for (float a : e.angles) text += F(a, 10, 4);
+    line(text + I(e.intensity, 7) + I(e.ref, 2) + I(e.use, 2));
+  }
+  line("REFLECTION LIST END");
+  line("");
+  line("");
+  line("         DATA COLLECTION PARAMETERS");
+  line("");
+  line("SGROUP" + I(dc.space_group_number, 5) + A(dc.space_group_symbol, 20));
+  line("DSCAN1" + F(dc.scan_width_a, 8, 4) + F(dc.scan_width_b, 8, 4));
+  line("DSCAN2" + F(dc.scan_type, 6, 1) + F(dc.psi_scans, 6, 1) + F(dc.step, 7, 4) +
+       F(dc.time_per_step, 6, 1) + F(dc.constant_precision, 6, 1) +
+       F(dc.required_i_over_sigma, 6, 1) + F(dc.max_scans, 6, 1) +
+       F(dc.violations_mode, 6, 1) + F(dc.psi_interval, 6, 2) + F(dc.reserve, 6, 1) +
+       F(dc.min_i_over_sigma, 6, 2) + F(dc.multiple_psi, 6, 1));
+  std::string order = "HKLORD";
+  for (int v : dc.index_limits) order += I(v, 4);
+  for (int v : dc.increment_order) order += I(v, 4);
+  line(order);
+  line("ALLSTD" + I(dc.standard_count, 5) + I(dc.standard_interval, 5));
+  for (std::size_t n = 1; n <= 5; ++n) {
+    const Vec3& hkl = dc.standard_indices[n];
+    line("HKLST " + I(static_cast<long>(n), 3) + I(NINT(hkl[0]), 5) + I(NINT(hkl[1]), 5) +
+         I(NINT(hkl[2]), 5) + I(dc.standards_in_use[n], 5));
+  }
+  for (std::size_t n = 1; n <= 10; ++n)
+    line("SHELL " + I(static_cast<long>(n), 5) + F(dc.shell_lower[n], 9, 3) +
+         F(dc.shell_upper[n], 9, 3) + I(dc.shell_selected[n], 5));
+  return out;
+}
+
+// Writes all of `data` to `fd`, retrying interrupted and partial writes.
+bool write_all(int fd, const std::string& data) {
+  const char* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Replaces the existing regular file `path` by `contents`: temporary file beside it, fsync,
+// rename. The old file is left untouched on any failure. A symbolic link is followed, so the
+// file it names is replaced and the link kept.
+bool replace_file(const std::string& path, const std::string& contents) {
+  struct stat old_stat {};
+  if (::stat(path.c_str(), &old_stat) != 0 || !S_ISREG(old_stat.st_mode)) return false;
+  std::string target = path;
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    target = real;
+    std::free(real);
+  }
+  const std::string temporary = target + ".tmp";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                        old_stat.st_mode & 0777);
+  if (fd < 0) return false;
+  (void)::fchmod(fd, old_stat.st_mode & 07777);
+  bool ok = write_all(fd, contents) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok) ok = ::rename(temporary.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // Make the rename itself durable; a failure here leaves a complete file either way.
+  const std::string directory = std::filesystem::path(target).parent_path().string();
+  const int dir_fd = ::open(directory.empty() ? "." : directory.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    (void)::fsync(dir_fd);
+    ::close(dir_fd);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading.
+
+// Free-format values into a row of integer and real slots. Nothing is stored unless the whole
+// line reads; values missing at the end of the line leave their slots as they were.
+using Slot = std::variant<int*, float*>;
+
+bool read_free(std::string_view text, std::initializer_list<Slot> slots) {
+  const ListInput in = read_list(text);
+  if (in.error) return false;
+  std::size_t n = 0;
+  for (const Slot& slot : slots) {
+    if (n >= in.values.size()) break;
+    const double v = in.values[n++];
+    if (std::holds_alternative<int*>(slot)) {
+      if (v != std::floor(v) || v < INT_MIN || v > INT_MAX) return false;
+    } else if (std::fabs(v) > FLT_MAX) {
+      return false;
+    }
+  }
+  n = 0;
+  for (const Slot& slot : slots) {
+    if (n >= in.values.size()) break;
+    const double v = in.values[n++];
+    if (auto* ip = std::get_if<int*>(&slot))
+      **ip = static_cast<int>(v);
+    else
+      *std::get<float*>(slot) = static_cast<float>(v);
+  }
+  return true;
+}
+
+std::optional<float> real_field(std::string_view line, int first, int width) {
+  auto v = read_real_field(line, first, width);
+  if (!v || std::fabs(*v) > FLT_MAX) return std::nullopt;
+  return static_cast<float>(*v);
+}
+
+std::optional<int> int_field(std::string_view line, int first, int width) {
+  auto v = read_int_field(line, first, width);
+  if (!v || *v < INT_MIN || *v > INT_MAX) return std::nullopt;
+  return static_cast<int>(*v);
+}
+
+// LISTREF: fixed columns from column 8 (number I3, 3F6.2, 4F10.4, I7, 2I2).
+bool read_listref(std::string_view line, ReflectionEntry& e) {
+  ReflectionEntry r;
+  if (!int_field(line, 8, 3)) return false;
+  std::array<float*, 7> reals{&r.h, &r.k, &r.l, &r.angles[0], &r.angles[1], &r.angles[2],
+                              &r.angles[3]};
+  int column = 11;
+  for (std::size_t i = 0; i < reals.size(); ++i) {
+    const int width = i < 3 ? 6 : 10;
+    auto v = real_field(line, column, width);
+    if (!v) return false;
+    *reals[i] = *v;
+    column += width;
+  }
+  auto intensity = int_field(line, 69, 7);
+  auto ref = int_field(line, 76, 2);
+  auto use = int_field(line, 78, 2);
+  if (!intensity || !ref || !use) return false;
+  r.intensity = *intensity;
+  r.ref = *ref;
+  r.use = *use;
+  e = r;
+  return true;
+}
+
+// The number that selects the slot of an HKLST or SHELL line (0 when the line is empty).
+bool leading_number(std::string_view values, int& number) {
+  number = 0;
+  const ListInput in = read_list(values);
+  if (in.error) return false;
+  if (in.values.empty()) return true;
+  return read_free(values, {&number});
+}
+
+// A limit pair taken from the file but kept inside the hardware range. A pair that leaves no
+// range at all (lower not below upper) would stop every drive of the circle; it is not taken.
+bool narrow(float line_lower, float line_upper, float hw_lower, float hw_upper, float& lower,
+            float& upper) {
+  const float new_lower = std::max(hw_lower, line_lower);
+  const float new_upper = std::min(hw_upper, line_upper);
+  if (!(new_lower < new_upper)) return false;
+  lower = new_lower;
+  upper = new_upper;
+  return true;
+}
+
+// Chi or phi from the DEVICE line: the line's limits when its flag is 1, only narrowed when the
+// hardware limits the circle; the line's flag is taken only when the hardware does not.
+void take_circle_limits(int line_flag, float line_lower, float line_upper, bool hw_limited,
+                        const MotorProfile& motor, int& limited, float& lower, float& upper) {
+  bool taken = false;
+  if (line_flag == 1)
+    taken = hw_limited ? narrow(line_lower, line_upper, motor.lower, motor.upper, lower, upper)
+                       : narrow(line_lower, line_upper, -FLT_MAX, FLT_MAX, lower, upper);
+  if (!hw_limited) limited = taken ? 1 : 0;
+}
+
+void read_device_line(std::string_view values, const MachineProfile& profile, DeviceSettings& d,
+                      bool& ok) {
+  int type = d.type, mode = d.fixed_phi, chi_flag = d.chi_limited, phi_flag = d.phi_limited;
+  float psi = d.psi_max, chi_lo = d.chi_lower, chi_hi = d.chi_upper, phi_lo = d.phi_lower,
+        phi_hi = d.phi_upper, gasket = d.gasket_angle, zaxis = d.zaxis_angle;
+  ok = read_free(values, {&type, &mode, &chi_flag, &phi_flag, &psi, &chi_lo, &chi_hi, &phi_lo,
+                          &phi_hi, &gasket, &zaxis});
+  if (!ok) return;
+  d.type = type;
+  d.fixed_phi = mode == 1 ? 1 : 0;
+  d.psi_max = psi;
+  d.gasket_angle = gasket;
+  d.zaxis_angle = zaxis;
+  take_circle_limits(chi_flag, chi_lo, chi_hi, profile.chi_limited != 0, profile.motor[3],
+                     d.chi_limited, d.chi_lower, d.chi_upper);
+  take_circle_limits(phi_flag, phi_lo, phi_hi, profile.phi_limited != 0, profile.motor[4],
+                     d.phi_limited, d.phi_lower, d.phi_upper);
+  d.restricted_range = ((d.chi_limited != 0 && d.chi_upper - d.chi_lower < 359.0f) ||
+                        (d.phi_limited != 0 && d.phi_upper - d.phi_lower < 180.1f))
+                           ? 1
+                           : 0;
+}
+
+void read_hight_line(std::string_view values, const MachineProfile& profile, DeviceSettings& d,
+                     bool& ok) {
+  float lo = d.omega_lower, hi = d.omega_upper, pause = d.chi_pause, move = d.chi_pause_move;
+  ok = read_free(values, {&lo, &hi, &pause, &move});
+  if (!ok) return;
+  (void)narrow(lo, hi, profile.motor[2].lower, profile.motor[2].upper, d.omega_lower,
+               d.omega_upper);
+  d.chi_pause = pause;
+  d.chi_pause_move = move;
+  if (d.chi_pause_move < 0.0f) {
+    d.chi_pause_move = 0.0f;
+    d.chi_pause = 0.0f;
+  }
+  if (d.chi_pause < 0.0f) d.chi_pause = 0.0f;
+}
+
+// The label of a line: the first of these found within columns 1 to 6 (HKLST in 1 to 5).
+enum class Label {
+  none, cell, ub, wave, scans1, scans2, device, hight, nrefln, listref, title, sgroup,
+  dscan1, dscan2, hklord, allstd, hklst, shell
+};
+
+Label find_label(const std::string& head) {
+  static constexpr std::array<std::pair<std::string_view, Label>, 17> kLabels{{
+      {"CELL", Label::cell},     {"UB", Label::ub},         {"WAVE", Label::wave},
+      {"SCANS1", Label::scans1}, {"SCANS2", Label::scans2}, {"DEVICE", Label::device},
+      {"HIGHT", Label::hight},   {"NREFLN", Label::nrefln}, {"LISTRE", Label::listref},
+      {"TITLE", Label::title},   {"SGROUP", Label::sgroup}, {"DSCAN1", Label::dscan1},
+      {"DSCAN2", Label::dscan2}, {"HKLORD", Label::hklord}, {"ALLSTD", Label::allstd},
+      {"HKLST", Label::hklst},   {"SHELL", Label::shell},
+  }};
+  for (const auto& [text, label] : kLabels) {
+    const std::string_view where =
+        label == Label::hklst ? std::string_view(head).substr(0, 5) : std::string_view(head);
+    if (where.find(text) != std::string_view::npos) return label;
+  }
+  return Label::none;
+}
+
+// Reads one labelled line into the state; false when its values cannot be read.
+struct LoadCounters {
+  int ub_rows = 0;
+  int list_entries = 0;
+  bool nrefln_read = false;
+  bool beyond_warned = false;
+};
+
+bool read_line(Label label, const std::string& line, ProgramState& st, LoadCounters& n) {
+  const std::string values = columns(line, 7, 74);
+  CrystalState& c = st.crystal;
+  CentringParameters& cp = st.centring;
+  DataCollectionParameters& dc = st.datacol;
+  switch (label) {
+    case Label::none:
+      return true;
+    case Label::cell: {
+      auto& cell = c.cell;
+      return read_free(values, {&cell[0], &cell[1], &cell[2], &cell[3], &cell[4], &cell[5],
+                                &c.volume});
+    }
+    case Label::ub: {
+      if (n.ub_rows >= 3) {
+        WARNING("MORE THAN 3 UB LINES IN MAT FILE");
+        return true;
+      }
+      const int row = n.ub_rows++;
+      const bool ok = read_free(values, {&c.UB(row, 0), &c.UB(row, 1), &c.UB(row, 2)});
+      if (n.ub_rows == 3) OMTOB(c, true);
+      return ok;
+    }
+    case Label::wave:
+      return read_free(values, {&c.wave_count, &c.lambda1, &c.lambda2, &c.ratio});
+    case Label::scans1:
+      return read_free(values, {&cp.min_count_rate, &cp.max_min_ratio, &cp.max_time_per_step,
+                                &cp.required_max_count, &cp.initial_omega_width_a,
+                                &cp.initial_omega_width_b, &cp.slit5, &cp.slit6});
+    case Label::scans2: {
+      int parabola = cp.parabola() ? 1 : 0;
+      const bool ok = read_free(values, {&cp.chi_final_steps, &cp.omega_final_steps, &parabola,
+                                         &cp.two_theta_fixed, &cp.eta_refined,
+                                         &cp.chi_width_coeff, &cp.final_omega_width_a,
+                                         &cp.final_omega_width_b, &cp.eta});
+      if (ok) cp.final_omega_method = parabola == 1 ? 1 : 0;
+      return ok;
+    }
+    case Label::device: {
+      bool ok = false;
+      read_device_line(values, st.profile, st.device, ok);
+      return ok;
+    }
+    case Label::hight: {
+      bool ok = false;
+      read_hight_line(values, st.profile, st.device, ok);
+      return ok;
+    }
+    case Label::nrefln: {
+      int count = st.list.count;
+      if (!read_free(values, {&count})) return false;
+      if (count < 0 || count > kListSize) {
+        WARNING(" MATFILE: NREFLN OUTSIDE 0 TO " + std::to_string(kListSize) + ": " +
+                std::to_string(count));
+        count = std::clamp(count, 0, kListSize);
+      }
+      st.list.count = count;
+      n.nrefln_read = true;
+      return true;
+    }
+    case Label::listref: {
+      if (n.list_entries >= st.list.count) {
+        if (!n.beyond_warned) WARNING(" MATFILE: MORE REFLECTIONS THAN NLST");
+        n.beyond_warned = true;
+        return true;
+      }
+      ReflectionEntry& e = st.list.entry[static_cast<std::size_t>(n.list_entries)];
+      if (!read_listref(line, e)) return false;
+      ++n.list_entries;
+      return true;
+    }
+    case Label::title:
+      c.title = std::string(rtrim(columns(line, 7, 60)));
+      return true;
+    case Label::sgroup: {
+      auto number = int_field(line, 7, 5);
+      if (!number) return false;
+      dc.space_group_number = *number;
+      dc.space_group_symbol = std::string(rtrim(columns(line, 12, 20)));
+      return true;
+    }
+    case Label::dscan1:
+      return read_free(values, {&dc.scan_width_a, &dc.scan_width_b});
+    case Label::dscan2:
+      return read_free(values, {&dc.scan_type, &dc.psi_scans, &dc.step, &dc.time_per_step,
+                                &dc.constant_precision, &dc.required_i_over_sigma,
+                                &dc.max_scans, &dc.violations_mode, &dc.psi_interval,
+                                &dc.reserve, &dc.min_i_over_sigma, &dc.multiple_psi});
+    case Label::hklord: {
+      auto& lim = dc.index_limits;
+      auto& inc = dc.increment_order;
+      return read_free(values, {&lim[0], &lim[1], &lim[2], &lim[3], &lim[4], &lim[5], &inc[0],
+                                &inc[1], &inc[2]});
+    }
+    case Label::allstd:
+      return read_free(values, {&dc.standard_count, &dc.standard_interval});
+    case Label::hklst: {
+      int number = 0;
+      if (!leading_number(values, number)) return false;
+      if (number < 1 || number > 5) return true;
+      const auto slot = static_cast<std::size_t>(number);
+      int h = NINT(dc.standard_indices[slot][0]);
+      int k = NINT(dc.standard_indices[slot][1]);
+      int l = NINT(dc.standard_indices[slot][2]);
+      int in_use = dc.standards_in_use[slot];
+      if (!read_free(values, {&number, &h, &k, &l, &in_use})) return false;
+      dc.standard_indices[slot] = {static_cast<float>(h), static_cast<float>(k),
+                                   static_cast<float>(l)};
+      dc.standards_in_use[slot] = in_use;
+      return true;
+    }
+    case Label::shell: {
+      int number = 0;
+      if (!leading_number(values, number)) return false;
+      if (number < 1 || number > 10) return true;
+      const auto slot = static_cast<std::size_t>(number);
+      float lower = dc.shell_lower[slot], upper = dc.shell_upper[slot];
+      int selected = dc.shell_selected[slot];
+      if (!read_free(values, {&number, &lower, &upper, &selected})) return false;
+      dc.shell_lower[slot] = lower;
+      dc.shell_upper[slot] = upper;
+      dc.shell_selected[slot] = selected;
+      return true;
+    }
+  }
+  return true;
+}
+
+// The user-log header written when a matrix file has been opened.
+void write_userlog_header() {
+  const ShellState& sh = S().shell;
+  USERLOG("");
+  USERLOG("");
+  USERLOG(kTitleLine);
+  USERLOG(kCreditsLine);
+  USERLOG("                          BASE VERSION OF " + sh.version);
+  USERLOG("VERSION FOR " + std::string(trim(S().profile.difnam)));
+  if (sh.operating_mode == MODE_NORMAL)
+    USERLOG("NORMAL MODE");
+  else if (sh.operating_mode == MODE_SUPERVISOR)
+    USERLOG("SUPERVISOR MODE");
+  else
+    USERLOG("DUMMY MODE");
+  USERLOG("Started at:" + date_text() + " " + time_hhmm());
+  USERLOG("");
+  USERLOG("");
+}
+
+// matfile_name from a chosen file name: up to, not including, its first full stop.
+std::string name_before_stop(const std::string& file_name) {
+  return file_name.substr(0, file_name.find('.'));
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// An empty file, so that the writer (which only replaces existing files) can fill it.
+bool create_empty(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+// Steps 5.1 to 5.5 of a successful load; the display of 5.4 only when `show`.
+void after_load(bool show) {
+  ShellState& sh = S().shell;
+  write_userlog_header();
+  WRITE_OUT("SUCCESSFULLY OPENED MAT FILE: ");
+  WRITE_SAVEFILE();
+  DISPLAY_MATFILE();
+  if (sh.datfile_set) DISPLAY_DATFILE();
+  if (show) {
+    WRITE_OUT_CR(1);
+    PRINT_MATFILE();
+    WRITE_OUT_CR(1);
+    DISPLAY_CELL();
+    WRITE_OUT_CR(1);
+    DISPLAY_CENTER_PARMS();
+    WRITE_OUT_CR(1);
+    DISPLAY_DEVICE();
+    WRITE_OUT_CR(1);
+    DISPLAY_DATA_PARMS();
+    WRITE_OUT_CR(1);
+  }
+  sh.matfile_chosen = 1;
+}
+
+// The --mat answer of start-up: load PATH, or create it from the current state.
+bool open_startup_matfile(const std::string& given) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path path = fs::absolute(fs::path(given), ec);
+  if (ec) path = fs::path(given);
+  ShellState& sh = S().shell;
+  sh.data_directory = with_slash(path.parent_path().string());
+  sh.matfile_name = name_before_stop(path.filename().string());
+  const std::string file = matfile_path();
+  if (!file_exists(file)) {
+    if (!create_empty(file)) {
+      WARNING("WRITE_MATFILE FAILED TO OPEN .MAT FILE CALLED " +
+              sh.matfile_name.substr(0, 40));
+      return false;
+    }
+    WRITE_MATFILE();
+  }
+  if (READ_MATFILE() != 0) return false;
+  after_load(true);
+  return true;
+}
+
+}  // namespace
+
+std::string matfile_path() {
+  return S().shell.data_directory + std::string(trim(S().shell.matfile_name)) + ".mat";
+}
+
+void WRITE_MATFILE() {
+  ProgramState& st = S();
+  OMTOB(st.crystal, true);
+  if (!replace_file(matfile_path(), matfile_text(st)))
+    WARNING("WRITE_MATFILE FAILED TO OPEN .MAT FILE CALLED " +
+            st.shell.matfile_name.substr(0, 40));
+}
+
+int READ_MATFILE() {
+  ProgramState& st = S();
+  LoadCounters counters;
+  std::ifstream in(matfile_path(), std::ios::binary);
+  if (!in) {
+    WARNING("ERROR OPENING MAT FILE BY READ_MATFILE");
+    return 1;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > kLineWidth) line.resize(kLineWidth);
+    for (char& ch : line)
+      if (ch == '\t' || ch == '\0') ch = ' ';
+    const std::string head = upper_shift(columns(line, 1, 6));
+    if (trim(head).empty()) continue;
+    const Label label = find_label(head);
+    if (!read_line(label, line, st, counters))
+      WARNING("FORMAT ERROR IN MAT FILE LINE WITH LABEL = " + columns(line, 1, 6));
+  }
+  if (in.bad()) WARNING("ERROR READING MAT FILE LINE STARTING " + columns(line, 1, 40));
+  if (counters.nrefln_read && counters.list_entries < st.list.count) {
+    WARNING(" MATFILE: FEWER REFLECTIONS THAN NLST, LIST CUT TO " +
+            std::to_string(counters.list_entries));
+    st.list.count = counters.list_entries;
+  }
+  return 0;
+}
+
+int MATFILE(int mode, const std::string& name) {
+  ShellState& sh = S().shell;
+  if (mode == 1) {
+    sh.matfile_name = name_before_stop(std::string(trim(name)));
+    if (!file_exists(matfile_path()) || READ_MATFILE() != 0) return 1;
+    after_load(false);
+    return 0;
+  }
+
+  CLEAR_PLOT();
+  if (!sh.startup_matfile.empty()) {
+    const std::string given = sh.startup_matfile;
+    sh.startup_matfile.clear();
+    if (open_startup_matfile(given)) return 0;
+  }
+
+  for (;;) {
+    auto chosen = toolkit().file_browser("DORVEX: Open Mat File", "*.mat|Dorvex        .mat",
+                                         sh.data_directory,
+                                         std::string(trim(sh.matfile_name)) + ".mat");
+    bool empty_name = false;
+    if (!chosen) {
+      if (sh.matfile_chosen) return 0;
+      if (toolkit().yes_no("DORVEX",
+                           "YOU MUST SELECT A MAT FILE OR CREATE A NEW ONE - TRY AGAIN?"))
+        continue;
+      empty_name = true;
+      sh.matfile_name.clear();
+    } else {
+      const std::filesystem::path path(*chosen);
+      sh.data_directory = with_slash(path.parent_path().string());
+      sh.matfile_name = name_before_stop(path.filename().string());
+    }
+
+    const std::string file = matfile_path();
+    if (!file_exists(file)) {
+      if (!toolkit().yes_no("DORVEX", "Do you wish to create a new MAT file?")) {
+        // Declining both the retry and the creation leaves no way forward: end the choice
+        // instead of asking again for ever (a closed input would otherwise never return).
+        if (empty_name) return 1;
+        continue;
+      }
+      if (!create_empty(file)) {
+        WARNING("WRITE_MATFILE FAILED TO OPEN .MAT FILE CALLED " +
+                sh.matfile_name.substr(0, 40));
+        continue;
+      }
+      WRITE_MATFILE();
+    }
+    if (READ_MATFILE() != 0) continue;
+    after_load(true);
+    return 0;
+  }
+}
+
+}  // namespace dorvex
