@@ -1,1 +1,126 @@
-int main() { return 0; }
+// dorvex: the diffractometer control program. Reads the command line, installs the console
+// back end and runs the main routine.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "common/state.hpp"
+#include "shell/output.hpp"
+#include "shell/startup.hpp"
+#include "toolkit/backends.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: dorvex [--home DIR] [--mode real|dummy|supervisor] [--ui line|tui] [--mat PATH]\n"
+    "              [--port PATH] [--simulate[=CRYSTAL]] [--help] [--version]\n"
+    "\n"
+    "  --home DIR       program directory: DIFPROF.DAT, dorvex.log, oldparm.sav\n"
+    "                   (default: $DORVEX_HOME, else the directory of the executable)\n"
+    "  --mode M         answer the start-up mode dialog (real, dummy or supervisor)\n"
+    "  --ui line|tui    console: line (standard input/output) or tui (full screen);\n"
+    "                   default tui on a terminal, else line\n"
+    "  --mat PATH       the matrix file to load (or create) at start-up, without a question\n"
+    "  --port PATH      device of the controller link (overrides the COM-port mapping)\n"
+    "  --simulate[=CRYSTAL]  real mode against the bundled controller simulator\n"
+    "  --help           this text\n"
+    "  --version        the program version\n";
+
+int usage_error(const std::string& text) {
+  std::fprintf(stderr, "dorvex: %s\n%s", text.c_str(), kUsage);
+  return 2;
+}
+
+std::string absolute(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  char cwd[4096];
+  if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+  return std::string(cwd) + "/" + path;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace dorvex;
+  std::signal(SIGPIPE, SIG_IGN);  // a closed output must not kill a run that moves motors
+
+  StartOptions options;
+  bool mode_given = false;
+  std::string ui = ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1 ? "tui" : "line";
+  std::string home;
+
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool has_value = false;
+    if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.erase(eq);
+      has_value = true;
+    }
+    auto take_value = [&](std::string& out) {
+      if (has_value) {
+        out = value;
+        return true;
+      }
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("dorvex %s\n", S().shell.version.c_str());
+      return 0;
+    }
+    if (arg == "--simulate") {
+      options.simulate = true;
+      options.crystal = has_value ? absolute(value) : std::string();
+      continue;
+    }
+    std::string text;
+    if (arg != "--home" && arg != "--mode" && arg != "--ui" && arg != "--mat" && arg != "--port") {
+      return usage_error("unknown option " + arg);
+    }
+    if (!take_value(text)) return usage_error(arg + " needs a value");
+    if (arg == "--home") {
+      home = absolute(text);
+    } else if (arg == "--mode") {
+      if (text == "real") {
+        options.mode = MODE_NORMAL;
+      } else if (text == "dummy") {
+        options.mode = MODE_DUMMY;
+      } else if (text == "supervisor") {
+        options.mode = MODE_SUPERVISOR;
+      } else {
+        return usage_error("--mode takes real, dummy or supervisor");
+      }
+      mode_given = true;
+    } else if (arg == "--ui") {
+      if (text != "line" && text != "tui") return usage_error("--ui takes line or tui");
+      ui = text;
+    } else if (arg == "--mat") {
+      S().shell.startup_matfile = absolute(text);
+    } else {
+      S().shell.port_override = text;
+    }
+  }
+  if (options.simulate && !mode_given) options.mode = MODE_NORMAL;
+  if (!home.empty()) S().shell.program_directory = home;
+
+  set_toolkit(ui == "tui" ? make_tui_toolkit()
+                          : make_line_toolkit(STDIN_FILENO, STDOUT_FILENO));
+  const int status = DORVEX(options);
+  if (status != 0) {
+    const std::string reason = last_error_text();
+    std::fprintf(stderr, "dorvex: %s\n",
+                 reason.empty() ? "start-up failed" : reason.c_str());
+  }
+  set_toolkit(nullptr);
+  return status;
+}

@@ -33,6 +33,7 @@ constexpr std::size_t kConsoleWidth = 80;
 Style console_style = Style::normal;  // the warning style while WARNING writes
 
 std::ifstream list_file_stream;
+std::string last_error;
 
 void tell_once(const std::string& path, int error_number) {
   static std::set<std::string> told;
@@ -133,8 +134,11 @@ void ERRORLOG(std::string_view text) {
   USERLOG(kErrorBanner);
   USERLOG(text);
   S().shell.error_flag = 1;
+  last_error = std::string(trim(text));
   toolkit().error_box("DORVEX", trim(text));
 }
+
+std::string last_error_text() { return last_error; }
 
 void INSTLOG(std::string_view text) {
   // Record: an empty line, the time stamp, the text (an empty line when blank).

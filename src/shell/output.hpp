@@ -4,6 +4,7 @@
 #pragma once
 
 #include <iosfwd>  // std::istream of the open list file
+#include <string>
 #include <string_view>
 
 namespace dorvex {
@@ -20,6 +21,9 @@ void USERLOG(std::string_view text);         // user log line
 
 // The one-line answer of a command whose routine is not part of this build.
 void not_available(std::string_view command);
+
+// The text of the last ERRORLOG of the run (the reason a fatal start-up gives on stderr).
+std::string last_error_text();
 
 }  // namespace dorvex
 
