@@ -133,6 +133,7 @@ struct CrystalState {
   std::array<float, 6> cell{};      // a, b, c (A), alpha, beta, gamma (degrees)
   std::array<float, 6> cell_esd{};
   float volume = 0.0f;
+  float volume_esd = 0.0f;           // written with cell_esd by the least-squares commands
   Mat3 B;
   Mat3 UB;
   int wave_count = 1;
@@ -251,6 +252,16 @@ struct StatusFields {
   std::string title;       // title text of the virtual window
 };
 
+// ---------------------------------------------------------------------------------------------
+// Dialogue steps and remembered answers of the refinement and cell tools (TRAN, INDC).
+struct RefinementDialogs {
+  int tran_substate = 0;   // 1 typing rows, 2 left-handed confirmation, 3 apply confirmation
+  int tran_row = 1;        // row being typed, 1..3
+  Mat3 tran_matrix;        // the transformation as typed
+  float indc_tth_tolerance = 0.0f;  // the tolerances of the previous INDC (0 at start)
+  float indc_psi_tolerance = 0.0f;
+};
+
 struct ProgramState {
   ShellState shell;
   MachineProfile profile;
@@ -261,6 +272,7 @@ struct ProgramState {
   DataCollectionParameters datacol;
   MotionState motion;
   StatusFields status;
+  RefinementDialogs refine;
 };
 
 ProgramState& S();
