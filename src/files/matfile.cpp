@@ -41,7 +41,7 @@ constexpr std::size_t kLineWidth = 80;  // columns of a line that the reader loo
 constexpr std::string_view kTitleLine =
     "                    DORVEX2010 Diffractometer Control Program ";
 constexpr std::string_view kCreditsLine =
-    "                    Four-circle diffractometer control, data collection and analysis";
+    "                    Four-circle single-crystal diffractometer control";
 
 std::string with_slash(std::string directory) {
   if (!directory.empty() && directory.back() != '/') directory += '/';
@@ -645,8 +645,14 @@ int READ_MATFILE() {
 int MATFILE(int mode, const std::string& name) {
   ShellState& sh = S().shell;
   if (mode == 1) {
+    // A name that cannot be loaded leaves the current file in use, so that the work that
+    // follows is still saved where it belongs.
+    const std::string previous = sh.matfile_name;
     sh.matfile_name = name_before_stop(std::string(trim(name)));
-    if (!file_exists(matfile_path()) || READ_MATFILE() != 0) return 1;
+    if (!file_exists(matfile_path()) || READ_MATFILE() != 0) {
+      sh.matfile_name = previous;
+      return 1;
+    }
     after_load(false);
     return 0;
   }
