@@ -24,3 +24,24 @@ int SHUTTER_STATUS();
 void invalidate_all_positions();
 
 }  // namespace dorvex
+
+namespace dorvex {
+
+// Records the commanded shutter state.
+void SET_SHUTTER_STATUS(int state);
+// The operator's halt during a wait: STPALL and "Diffractometer halted by user" as an error
+// (a second halt while the first is served is ignored).
+void HALTED_BY_USER();
+// Waits `ms` milliseconds without a busy loop; an operator's halt ends the wait at once.
+void WAIT_MS(int ms);
+
+// The toolkit timer of the motor, count and scan waits: interval 10 with callback 990,
+// reset to interval 50 with callback 0 on leaving.
+struct WaitTimer {
+  WaitTimer();
+  ~WaitTimer();
+  WaitTimer(const WaitTimer&) = delete;
+  WaitTimer& operator=(const WaitTimer&) = delete;
+};
+
+}  // namespace dorvex

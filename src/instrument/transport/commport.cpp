@@ -1,0 +1,292 @@
+// The controller link as the drivers see it: OPEN_COMMPORT, CLOSE_COMMPORT, SEND_STRING_PORT and
+// READ_STRING_PORT, switched on the port type of the profile's COMPOR line. Both port types run
+// on the same termios link; they differ in their messages, their read timeouts and what a read
+// that times out means.
+#include <termios.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "common/fields.hpp"
+#include "common/state.hpp"
+#include "instrument/transport.hpp"
+#include "instrument/transport/link_timing.hpp"
+#include "instrument/transport/serial_link.hpp"
+#include "shell/output.hpp"
+#include "toolkit/toolkit.hpp"
+
+namespace dorvex {
+
+namespace {
+
+SerialLink& link() {
+  static SerialLink the_link;
+  return the_link;
+}
+
+int port_type() { return S().profile.compor[1]; }
+int port_number() { return S().profile.compor[2]; }
+std::string com_name() { return "COM" + std::to_string(port_number()); }
+
+int terminator_code(int field) {
+  const int t = S().profile.compor[static_cast<std::size_t>(field)];
+  return (t >= 1 && t <= 3) ? t : 3;
+}
+int input_terminator() { return terminator_code(7); }
+int output_terminator() { return terminator_code(8); }
+
+bool port_type_valid(const char* where) {
+  if (port_type() == 1 || port_type() == 2) return true;
+  ERRORLOG("INVALID COMM PORT TYPE =" + I(port_type(), 2) + where);
+  return false;
+}
+
+std::string first_chars(const std::string& text, std::size_t n) { return text.substr(0, n); }
+
+std::string four_i5(const LineState& s) {
+  return I(s.baud, 5) + I(s.parity, 5) + I(s.data_bits, 5) + I(s.stop_bits, 5);
+}
+
+// The reply is a controller line of at most 255 characters; a 1-byte write is given a second.
+constexpr int kWriteTimeoutMs = 1000;
+constexpr int kMaxLine = 255;
+
+int write_code(LinkStatus st) {
+  switch (st) {
+    case LinkStatus::ok: return 0;
+    case LinkStatus::timeout: return 1;
+    case LinkStatus::disconnected: return 2;
+    case LinkStatus::error: break;
+  }
+  return 3;
+}
+
+// SENDCHARPORT: one byte, 0 when written.
+int SENDCHARPORT(unsigned char c) { return write_code(link().write_byte(c, kWriteTimeoutMs)); }
+
+bool send_failed = false;
+
+}  // namespace
+
+std::string controller_device() {
+  if (!S().shell.port_override.empty()) return S().shell.port_override;
+  const std::string env_name = "DORVEX_COM" + std::to_string(port_number());
+  if (const char* env = std::getenv(env_name.c_str()); env != nullptr && *env != '\0') return env;
+  return "/dev/ttyS" + std::to_string(port_number() - 1);
+}
+
+int link_read_timeout_ms() {
+  if (port_type() == 2) return 100;  // the run-time facility's default
+  const int constant = S().profile.compor[9];
+  // 10 ms per character (one here) plus the profile's constant; without a constant the wait is
+  // still bounded, so that a silent controller cannot stop the console.
+  return constant > 0 ? constant + 10 : kUnsetReadTimeoutMs;
+}
+
+void OPEN_COMMPORT() {
+  if (!port_type_valid(" IN OPEN_COMMPORT")) return;
+  const std::string com = com_name();
+  WRITE_OUT("     *****OPENING COMMUNICATIONS ON " + com + ":....please wait.....");
+  const std::string device = controller_device();
+  std::string reason;
+  if (!link().open(device, reason)) {
+    if (port_type() == 1)
+      ERRORLOG("Error opening " + com + " Check that no other version of the program is running: " +
+               reason);
+    else
+      ERRORLOG("Error opening " + com + " Check that no other version of the program is ruuning: " +
+               reason);
+    return;
+  }
+  link().purge();
+  LinkSettings want;
+  want.device = device;
+  want.baud = S().profile.compor[3];
+  want.parity = (S().profile.compor[4] >= 1 && S().profile.compor[4] <= 4) ? S().profile.compor[4] : 0;
+  want.data_bits = S().profile.compor[5];
+  want.stop_bits = 0;  // no profile field sets it: one stop bit
+  LineState before;
+  if (link().get_line(before) != 0) {
+    ERRORLOG("Error Getting Parameters for " + com);
+    link().close();
+    return;
+  }
+  if (link().set_line(want) != 0) {
+    ERRORLOG("Error Setting Parameters for " + com);
+    link().close();
+    return;
+  }
+  LineState got;
+  const int res = link().get_line(got);
+  const LineState asked{want.baud, want.parity, want.data_bits, want.stop_bits};
+  if (got.baud != asked.baud || got.parity != asked.parity || got.data_bits != asked.data_bits ||
+      got.stop_bits != asked.stop_bits) {
+    ERRORLOG(" Error opening comm port,   Requested port parameters: " + four_i5(asked) +
+             "       Returned port parameters: " + four_i5(got));
+    link().close();
+    return;
+  }
+  if (res != 0) {
+    ERRORLOG("ERROR OPENING " + com + " IRES = " + std::to_string(res));
+    link().close();
+    return;
+  }
+  MESSAGE("  Opened " + com + ":");
+}
+
+void CLOSE_COMMPORT() {
+  if (!port_type_valid(" IN CLOSE_COMMPORT")) return;
+  link().close();
+}
+
+bool commport_open() { return link().is_open(); }
+
+void SEND_STRING_PORT(const std::string& text, int count) {
+  send_failed = true;
+  if (!port_type_valid(" IN SEND_STRING_PORT")) return;
+  send_failed = false;
+  if (count < 0) return;
+  if (count > static_cast<int>(text.size())) count = static_cast<int>(text.size());
+  const std::string sent = text.substr(0, static_cast<std::size_t>(count));
+  int errors = 0;
+  for (int i = 0; i < count;) {
+    const unsigned char c = static_cast<unsigned char>(sent[static_cast<std::size_t>(i)]);
+    const int ires = SENDCHARPORT(c);
+    if (ires == 0) {
+      ++i;
+      continue;
+    }
+    if (errors >= 5) {
+      ERRORLOG("*****FIVE ERRORS WRITING STRING=" + first_chars(sent, 40));
+      send_failed = true;
+      return;
+    }
+    WARNING("*****SENDCHARPORT RETURNED ERROR IRES= " + I(ires, 4) + "\t\t\tSTRING SENT WAS: " +
+            first_chars(sent, 40) + "ERROR AT N= " + I(i + 1, 3) + "CHARACTER = " +
+            std::string(1, static_cast<char>(c)));
+    if (port_type() == 1) link().purge();
+    ++errors;
+    i = 0;  // the whole string again
+  }
+  if (S().shell.log_comm_echo == 1)
+    WRITE_TERM((port_type() == 1 ? " SENT STRING IS:" : "     SENT STRING IS:") + sent);
+  int ires = 0;
+  switch (output_terminator()) {
+    case 1: ires = SENDCHARPORT('\r'); break;
+    case 2: ires = SENDCHARPORT('\n'); break;
+    default:
+      ires = SENDCHARPORT('\r');
+      if (ires == 0) ires = SENDCHARPORT('\n');
+      break;
+  }
+  if (ires != 0) send_failed = true;
+  if (ires != 0)
+    ERRORLOG("***SENDCHARPORT RETURNED ERROR IRES= " + std::to_string(ires) +
+             " WHEN LINE TERMINATOR SENT");
+}
+
+namespace {
+
+enum class ReadResult { line, empty, timed_out, failed };
+
+// One answer line. `failure` holds the error text when the result is `failed`.
+ReadResult read_line(std::string& text, int& count, std::string& failure) {
+  text.clear();
+  count = 0;
+  const int interface = S().profile.interface_type;
+  // Types 2 and 6 wait for their answer however long it takes (only a halt ends the wait).
+  const bool wait_forever = port_type() == 1 && (interface == 2 || interface == 6);
+  const int term = input_terminator();
+  for (;;) {
+    unsigned char c = 0;
+    const LinkStatus st =
+        link().read_byte(c, wait_forever ? kForeverSliceMs : link_read_timeout_ms());
+    if (st == LinkStatus::timeout && wait_forever) {
+      if (toolkit().halt_pending()) {
+        failure = "****ERROR IN READSTRING: waiting for the controller stopped by the operator";
+        return ReadResult::failed;
+      }
+      continue;
+    }
+    if (st == LinkStatus::timeout) {
+      // The run-time facility of port type 2 returns what it has; an empty line is no error.
+      if (port_type() == 2) return count == 0 ? ReadResult::empty : ReadResult::line;
+      failure = "****ERROR IN READSTRING: No bytes returned: Assumed port timed out";
+      return ReadResult::timed_out;
+    }
+    if (st != LinkStatus::ok) {
+      const std::string lost =
+          st == LinkStatus::disconnected ? " (the controller link was lost)" : "";
+      if (port_type() == 2)
+        failure = "****ERROR IN READSTRINGPORT:  IRES = " + std::to_string(link().last_errno()) + lost;
+      else
+        failure = "****ERROR IN READString:  IRET = " + I(link().last_errno(), 4) +
+                  " RETURNED CHAR = " + std::string(1, static_cast<char>(c)) + " inbytes =" +
+                  std::to_string(0) + lost;
+      return ReadResult::failed;
+    }
+    if ((term == 1 && c == '\r') || (term == 2 && c == '\n')) return ReadResult::line;
+    if (term == 3 && c == '\n') {
+      if (count > 0 && text[static_cast<std::size_t>(count - 1)] == '\r') {
+        text.pop_back();
+        --count;
+      } else {
+        WARNING("****ERROR IN READString:  FOUND <LF> BUT NO <CR>");
+      }
+      return ReadResult::line;
+    }
+    if (count >= kMaxLine) {
+      failure = "****ERROR IN READString: buffer overflowed. First 100 chars were: " +
+                first_chars(text, 100);
+      text.clear();
+      count = 0;
+      return ReadResult::failed;
+    }
+    text.push_back(static_cast<char>(c));
+    ++count;
+  }
+}
+
+void echo_returned(const std::string& text, int count) {
+  if (S().shell.log_comm_echo == 1 && (port_type() == 1 || count > 0))
+    WRITE_TERM(" RETURNED STRING IS:" + text);
+}
+
+}  // namespace
+
+void READ_STRING_PORT(std::string& text, int& count) {
+  text.clear();
+  count = 0;
+  if (!port_type_valid(" IN READ_STRING_PORT")) return;
+  std::string failure;
+  const ReadResult r = read_line(text, count, failure);
+  if (r == ReadResult::failed || r == ReadResult::timed_out) {
+    ERRORLOG(failure);
+    return;
+  }
+  echo_returned(text, count);
+}
+
+int READ_STRING_PORT_QUIET(std::string& text, int& count, std::string& failure) {
+  text.clear();
+  count = 0;
+  if (port_type() != 1 && port_type() != 2) {
+    failure = "INVALID COMM PORT TYPE =" + I(port_type(), 2) + " IN READ_STRING_PORT";
+    return 2;
+  }
+  switch (read_line(text, count, failure)) {
+    case ReadResult::timed_out: return 1;
+    case ReadResult::failed: return 2;
+    default: break;
+  }
+  echo_returned(text, count);
+  return 0;
+}
+
+bool last_send_failed() { return send_failed; }
+
+void DISCARD_PENDING_INPUT() {
+  if (link().is_open()) ::tcflush(link().fd(), TCIFLUSH);
+}
+
+}  // namespace dorvex
