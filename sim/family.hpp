@@ -1,0 +1,42 @@
+// A controller family: turns the command lines the program sends into actions on the virtual
+// instrument and into answers. One implementation per family (smc.cpp for the SMC9000 and
+// SMC9300); further families are further files registered in make_family().
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "instrument.hpp"
+
+namespace dorvex::sim {
+
+// One answer to one query, before faults and line framing are applied.
+struct Reply {
+  std::string query;               // the query as received, without ';' (fault matching)
+  std::vector<std::string> lines;  // the answer lines
+  std::string prefix;              // framing the controller puts before the first line
+  bool last_line_is_end = false;   // a multi-line answer whose last line closes the list
+};
+
+using NoteSink = std::function<void(const std::string&)>;
+
+class ControllerFamily {
+ public:
+  virtual ~ControllerFamily() = default;
+  virtual std::string name() const = 0;
+  // Handles one received line (terminator removed) at simulated time `now`.
+  virtual void receive(const std::string& line, double now, std::vector<Reply>& replies) = 0;
+  // Runs everything started so far to its end at once and returns the simulated time at which
+  // the controller is idle again (time-scale 0).
+  virtual double finish(double now) = 0;
+};
+
+// "smc9000" or "smc9300"; nullptr for an unknown name.
+std::unique_ptr<ControllerFamily> make_family(const std::string& name, Instrument& instrument,
+                                              NoteSink note);
+// The family named by the profile's interface type ("" when there is none yet).
+std::string family_for_interface(int interface_type);
+
+}  // namespace dorvex::sim

@@ -1,0 +1,67 @@
+// Injected controller faults, given on the command line as --fault SPEC.
+//
+//   drop:QUERY:N[:K]     the N-th answer to QUERY (and K-1 after it) is not sent at all
+//   garble:QUERY:N[:K]   the same answers are sent garbled (every other character '#')
+//   empty:QUERY:N[:K]    the same answers are sent as an empty line
+//   limit:AXIS:POS       a limit switch on AXIS at controller position POS
+//   short:AXIS:N[:DEG]   the next N drives of AXIS stop DEG (default 0.5) short of the target
+//   countshort:N         the next N count-array answers lack their last count
+//   shutter:N            the next N shutter-open commands leave the shutter closed
+//   shuttergarble:N      the next N shutter-state answers are garbled (garble:?IO:1:N)
+//
+// QUERY is the start of a query command without its ';' ("?P" matches every axis, "?P2" only
+// axis 2); answers are numbered from 1 in the order the queries arrive, per fault.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace dorvex::sim {
+
+enum class AnswerFault { none, drop, garble, empty };
+
+struct AnswerRule {
+  AnswerFault kind = AnswerFault::none;
+  std::string query;
+  long first = 1;
+  long count = 1;
+  long seen = 0;  // matching queries so far
+};
+
+struct LimitSwitchFault {
+  char axis = ' ';
+  double position = 0.0;
+};
+
+struct ShortDriveFault {
+  char axis = ' ';
+  long remaining = 0;
+  double amount = 0.5;
+};
+
+class Faults {
+ public:
+  // Adds one --fault SPEC; false with a reason when it cannot be read.
+  bool add(const std::string& spec, std::string& error);
+
+  // Decides what happens to the answer of `query` (counted once per call).
+  AnswerFault answer_fault(const std::string& query);
+  // Consumes one short drive of the axis; returns the amount short (0: none).
+  double take_short_drive(char axis);
+  bool take_count_short();
+  bool take_shutter_failure();
+  const std::vector<LimitSwitchFault>& limit_switches() const { return limits_; }
+
+ private:
+  std::vector<AnswerRule> rules_;
+  std::vector<LimitSwitchFault> limits_;
+  std::vector<ShortDriveFault> shorts_;
+  long count_short_ = 0;
+  long shutter_failures_ = 0;
+};
+
+// The garbled form of an answer: every other character replaced, plus one, so that no decoder
+// of the program can take it for a well-formed answer.
+std::string garble(const std::string& answer);
+
+}  // namespace dorvex::sim

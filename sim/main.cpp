@@ -1,0 +1,253 @@
+// dorvex-sim: a motor/counter controller on a pseudo-terminal, behind a virtual goniometer and
+// a virtual crystal, for tests, demonstrations and training.
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crystal.hpp"
+#include "family.hpp"
+#include "faults.hpp"
+#include "instrument.hpp"
+#include "pty_link.hpp"
+#include "sim_profile.hpp"
+
+namespace {
+
+using namespace dorvex::sim;
+
+const char* const kUsage =
+    "usage: dorvex-sim --link PATH --profile DIFPROF.DAT [--crystal FILE]\n"
+    "                  [--family smc9000|smc9300] [--time-scale X] [--seed N]\n"
+    "                  [--transcript FILE] [--fault SPEC]... [--omega-reading circle|bisecting]\n"
+    "\n"
+    "Simulates the diffractometer's motor/counter controller on a pseudo-terminal whose slave\n"
+    "device PATH links to. Prints \"READY PATH\" when it answers; runs until SIGTERM or SIGINT,\n"
+    "or until end of file on standard input when that is a pipe; removes PATH on exit.\n"
+    "\n"
+    "  --link PATH          symbolic link to create for the controller's serial line\n"
+    "  --profile FILE       the diffractometer profile (motors, offsets, senses, terminators,\n"
+    "                       wavelength, controller family)\n"
+    "  --crystal FILE       the virtual crystal (default: the built-in sample crystal)\n"
+    "  --family NAME        smc9000 or smc9300 (default: from the profile's CONTROL line)\n"
+    "  --time-scale X       simulated seconds per real second (default 1; 0: moves and counts\n"
+    "                       complete at once)\n"
+    "  --seed N             seed of the counting noise (default 1)\n"
+    "  --transcript FILE    append every line received and sent, with time stamps\n"
+    "  --omega-reading M    circle: the omega axis reads theta in a bisecting setting;\n"
+    "                       bisecting: it reads 0 there (default: circle when the profile's\n"
+    "                       CONFIG field 5 is 1, else bisecting)\n"
+    "  --fault SPEC         inject a fault (repeatable):\n"
+    "      drop:QUERY:N[:K]     no answer to the N-th QUERY (and K-1 more), e.g. drop:?P:3\n"
+    "      garble:QUERY:N[:K]   garbled answer         empty:QUERY:N[:K]  empty answer\n"
+    "      limit:AXIS:POS       limit switch at controller position POS of AXIS\n"
+    "      short:AXIS:N[:DEG]   the next N drives of AXIS stop DEG (0.5) short\n"
+    "      countshort:N         the next N count lists lack their last count\n"
+    "      shutter:N            the next N shutter-open commands fail\n"
+    "      shuttergarble:N      the next N shutter-state answers are garbled\n";
+
+struct Options {
+  std::string link, profile, crystal, family, transcript, omega_reading;
+  double time_scale = 1.0;
+  unsigned long seed = 1;
+  std::vector<std::string> faults;
+};
+
+int usage_error(const std::string& message) {
+  std::fprintf(stderr, "dorvex-sim: %s\n%s", message.c_str(), kUsage);
+  return 2;
+}
+
+// Simulated time: scale × real time since start, plus the jumps of instantaneous runs.
+class SimClock {
+ public:
+  explicit SimClock(double scale) : scale_(scale), start_(std::chrono::steady_clock::now()) {}
+  double real() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+  double now() const { return offset_ + scale_ * real(); }
+  void jump_to(double t) {
+    if (t > now()) offset_ += t - now();
+  }
+  double scale() const { return scale_; }
+
+ private:
+  double scale_;
+  double offset_ = 0.0;
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    std::string value;
+    if (std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.erase(eq);
+    } else if (i + 1 < argc) {
+      value = argv[++i];
+    } else {
+      return usage_error(arg + " needs a value");
+    }
+    if (arg == "--link") opt.link = value;
+    else if (arg == "--profile") opt.profile = value;
+    else if (arg == "--crystal") opt.crystal = value;
+    else if (arg == "--family") opt.family = value;
+    else if (arg == "--transcript") opt.transcript = value;
+    else if (arg == "--fault") opt.faults.push_back(value);
+    else if (arg == "--omega-reading") opt.omega_reading = value;
+    else if (arg == "--time-scale") {
+      if (!parse_real(value, opt.time_scale) || opt.time_scale < 0.0)
+        return usage_error("bad time scale " + value);
+    } else if (arg == "--seed") {
+      double seed = 0.0;
+      if (!parse_real(value, seed) || seed < 0.0 || seed != std::floor(seed))
+        return usage_error("bad seed " + value);
+      opt.seed = static_cast<unsigned long>(seed);
+    } else {
+      return usage_error("unknown option " + arg);
+    }
+  }
+  if (opt.link.empty() || opt.profile.empty()) return usage_error("--link and --profile are needed");
+
+  std::string error;
+  SimProfile profile;
+  if (!read_sim_profile(opt.profile, profile, error)) return usage_error(error);
+  std::string family_name = opt.family.empty() ? family_for_interface(profile.interface_type)
+                                               : opt.family;
+  if (family_name.empty())
+    return usage_error("the profile names no simulated controller family (CONTROL " +
+                       std::to_string(profile.interface_type) + "); give --family");
+  Faults faults;
+  for (const std::string& spec : opt.faults) {
+    if (!faults.add(spec, error)) return usage_error(error);
+  }
+  CrystalModel model;
+  if (!opt.crystal.empty() && !read_crystal(opt.crystal, model, error)) return usage_error(error);
+  OmegaReading omega = profile.coupled_omega ? OmegaReading::circle : OmegaReading::bisecting;
+  if (opt.omega_reading == "circle") omega = OmegaReading::circle;
+  else if (opt.omega_reading == "bisecting") omega = OmegaReading::bisecting;
+  else if (!opt.omega_reading.empty()) return usage_error("bad omega reading " + opt.omega_reading);
+
+  double lambda1 = model.lambda1 > 0.0 ? model.lambda1 : profile.lambda1;
+  double lambda2 = model.lambda2 >= 0.0 ? model.lambda2 : profile.lambda2;
+  double ratio = model.ratio >= 0.0 ? model.ratio : profile.ratio;
+  double tth_max = 10.0;
+  for (double limit : {profile.motors[1].upper, -profile.motors[1].lower})
+    tth_max = std::max(tth_max, std::fabs(limit) + 5.0);
+  auto crystal = std::make_unique<Crystal>(
+      model, lambda1, lambda2, ratio,
+      std::array<int, 3>{profile.senses[2], profile.senses[3], profile.senses[4]}, tth_max);
+
+  Instrument instrument(profile, std::move(crystal), omega, opt.seed, faults);
+  SimClock clock(opt.time_scale);
+  Transcript transcript;
+  if (!opt.transcript.empty() && !transcript.open(opt.transcript))
+    return usage_error("cannot open the transcript " + opt.transcript);
+  auto note = [&](const std::string& text) { transcript.write(clock.real(), clock.now(), "#", text); };
+  std::unique_ptr<ControllerFamily> family = make_family(family_name, instrument, note);
+  if (!family) return usage_error("unknown controller family " + family_name);
+
+  // SIGTERM, SIGINT and SIGHUP end the run through the poll loop, so the link is removed.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
+
+  PtyLink link;
+  // The program's output terminator ends what the simulator receives and vice versa.
+  if (!link.open(opt.link, profile.program_output_terminator, profile.program_input_terminator,
+                 error)) {
+    std::fprintf(stderr, "dorvex-sim: %s\n", error.c_str());
+    return 1;
+  }
+  struct stat in_stat {};
+  bool watch_stdin = fstat(STDIN_FILENO, &in_stat) == 0 && S_ISFIFO(in_stat.st_mode);
+  note("start: " + family->name() + " on " + opt.link + ", time scale " +
+       std::to_string(opt.time_scale) + ", seed " + std::to_string(opt.seed));
+  std::printf("READY %s\n", opt.link.c_str());
+  std::fflush(stdout);
+
+  int status = 0;
+  for (bool running = true; running;) {
+    struct pollfd fds[3] = {{link.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0},
+                            {watch_stdin ? STDIN_FILENO : -1, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      status = 1;
+      break;
+    }
+    if (fds[1].revents != 0) {
+      note("stop: signal");
+      break;
+    }
+    if (fds[2].revents != 0) {
+      char sink[256];
+      ssize_t n = read(STDIN_FILENO, sink, sizeof sink);
+      if (n <= 0) {
+        note("stop: end of standard input");
+        break;
+      }
+    }
+    if (fds[0].revents == 0) continue;
+    std::vector<std::string> lines, notes;
+    if (!link.read_lines(lines, notes)) {
+      note("stop: the link failed");
+      status = 1;
+      break;
+    }
+    for (const std::string& n : notes) note(n);
+    for (const std::string& line : lines) {
+      double now = clock.now();
+      transcript.write(clock.real(), now, "<", line);
+      std::vector<Reply> replies;
+      family->receive(line, now, replies);
+      if (clock.scale() == 0.0) clock.jump_to(family->finish(clock.now()));
+      for (Reply& r : replies) {
+        AnswerFault fault = faults.answer_fault(r.query);
+        if (fault == AnswerFault::drop) {
+          note("fault: no answer to " + r.query);
+          continue;
+        }
+        if (fault == AnswerFault::empty) {
+          note("fault: empty answer to " + r.query);
+          r.lines.assign(1, "");
+          r.prefix.clear();
+        } else if (fault == AnswerFault::garble) {
+          note("fault: garbled answer to " + r.query);
+          std::size_t keep = r.last_line_is_end ? 1 : 0;
+          for (std::size_t i = 0; i + keep < r.lines.size(); ++i) r.lines[i] = garble(r.lines[i]);
+        }
+        for (std::size_t i = 0; i < r.lines.size(); ++i) {
+          std::string text = (i == 0 ? r.prefix : std::string()) + r.lines[i];
+          transcript.write(clock.real(), clock.now(), ">", text);
+          if (!link.send(text)) note("answer not taken by the line: dropped");
+        }
+      }
+    }
+  }
+  link.close();
+  return status;
+}
