@@ -262,6 +262,19 @@ struct RefinementDialogs {
   float indc_psi_tolerance = 0.0f;
 };
 
+// ---------------------------------------------------------------------------------------------
+// The SET dialogue in progress (it survives a closed window, so that the next SET resumes it).
+// Centring and device answers are collected in copies and take effect when the dialogue ends.
+struct SetDialogue {
+  int option = 0;  // 0 none, 1 title, 2 wave, 3 centre, 4 device, 5 data file, 6 matrix file,
+                   // 8 log, 9 data
+  int title_step = 0, wave_step = 0, centre_step = 0, device_step = 0, log_step = 0;
+  int log_last_number = 0;     // the number most recently typed in a SET LOG answer
+  std::string pending_prompt;  // the question awaiting an answer
+  CentringParameters centring;
+  DeviceSettings device;
+};
+
 struct ProgramState {
   ShellState shell;
   MachineProfile profile;
@@ -273,6 +286,7 @@ struct ProgramState {
   MotionState motion;
   StatusFields status;
   RefinementDialogs refine;
+  SetDialogue set;
 };
 
 ProgramState& S();
