@@ -39,6 +39,7 @@ int calca_setting(const Geometry& g, const Vec3& x, AngleSet& a) {
     a[2] = static_cast<float>(std::atan2(x3, x1) * kDegree * sense(g, 3));
     a[3] = 0.0f;
   }
+  for (float& v : a) v += 0.0f;  // an arc tangent of -0 is -0: shown as 0.000, not -0.000
   return 0;
 }
 
@@ -124,15 +125,17 @@ int PSIANG(const Geometry& g, const Mat3& R, float psi, AngleSet& a) {
 }
 
 void GET_ZREF(AngleSet& a, int position) {
+  // Negation as 0 - x, so that a zero angle stays +0 and is never shown as -0.000.
   const float tth = a[0], om = a[1], chi = a[2], phi = a[3];
+  const float mtth = 0.0f - tth, mom = 0.0f - om, mchi = 0.0f - chi;
   switch (position) {
-    case 2: a = {-tth, om, chi, phi}; break;
-    case 3: a = {-tth, -om, chi + 180.0f, phi}; break;
-    case 4: a = {tth, -om, chi + 180.0f, phi}; break;
-    case 5: a = {tth, -om, 180.0f - chi, phi + 180.0f}; break;
-    case 6: a = {-tth, -om, 180.0f - chi, phi + 180.0f}; break;
-    case 7: a = {-tth, om, -chi, phi + 180.0f}; break;
-    case 8: a = {tth, om, -chi, phi + 180.0f}; break;
+    case 2: a = {mtth, om, chi, phi}; break;
+    case 3: a = {mtth, mom, chi + 180.0f, phi}; break;
+    case 4: a = {tth, mom, chi + 180.0f, phi}; break;
+    case 5: a = {tth, mom, 180.0f - chi, phi + 180.0f}; break;
+    case 6: a = {mtth, mom, 180.0f - chi, phi + 180.0f}; break;
+    case 7: a = {mtth, om, mchi, phi + 180.0f}; break;
+    case 8: a = {tth, om, mchi, phi + 180.0f}; break;
     default: break;  // position 1 (and any unknown position) is the setting itself
   }
 }
