@@ -1,0 +1,369 @@
+// The controller simulator seen from the serial line, with the command texts of the SMC drivers.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <sstream>
+#include <thread>
+
+#include "sim/sim_session.hpp"
+
+using simtest::drive9000;
+using simtest::fixed4;
+using simtest::SimSession;
+using simtest::test_profile;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kLambda = 0.71073;
+
+// A crystal with a known UB (rows, 1/A): an 8 x 10 x 12 A orthorhombic cell turned about x and
+// z, weak everywhere except the listed reflection 2 1 1.
+struct KnownCrystal {
+  double ub[3][3];
+  KnownCrystal() {
+    const double b[3] = {1 / 8.0, 1 / 10.0, 1 / 12.0};
+    const double a = 20 * kPi / 180, c = 35 * kPi / 180;
+    const double rx[3][3] = {{1, 0, 0}, {0, std::cos(a), -std::sin(a)}, {0, std::sin(a), std::cos(a)}};
+    const double rz[3][3] = {{std::cos(c), -std::sin(c), 0}, {std::sin(c), std::cos(c), 0}, {0, 0, 1}};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        double r = 0;
+        for (int k = 0; k < 3; ++k) r += rx[i][k] * rz[k][j];
+        ub[i][j] = r * b[j];
+      }
+  }
+  std::string text() const {
+    std::ostringstream out;
+    out.precision(10);
+    out << "# test crystal\nub";
+    for (auto& row : ub)
+      for (double v : row) out << ' ' << v;
+    out << "\nlaue -1\nscale 20\nbackground 5\nreflection 2 1 1 20000\n";
+    return out.str();
+  }
+  // Bisecting setting (2theta, chi, phi) of h, all senses +1.
+  std::array<double, 3> setting(int h, int k, int l) const {
+    double x[3];
+    for (int i = 0; i < 3; ++i) x[i] = ub[i][0] * h + ub[i][1] * k + ub[i][2] * l;
+    double dstar = std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
+    return {2 * std::asin(dstar * kLambda / 2) * 180 / kPi,
+            std::atan2(x[2], std::hypot(x[0], x[1])) * 180 / kPi,
+            std::atan2(x[1], x[0]) * 180 / kPi};
+  }
+};
+
+void drive_all(SimSession& s, double tth, double om, double chi, double phi) {
+  s.send("CLR;");
+  s.send(drive9000('1', tth));
+  s.send(drive9000('2', om));
+  s.send(drive9000('3', chi, 10000));
+  s.send(drive9000('4', phi, 3000));
+  s.send("START:;");
+  ASSERT_TRUE(s.wait_idle());
+}
+
+long sum(const std::vector<long>& v) { return std::accumulate(v.begin(), v.end(), 0L); }
+
+std::vector<std::string> fast{"--time-scale", "0"};
+
+}  // namespace
+
+TEST(SimMotion, DrivesReadBackAndPositionLoad) {
+  SimSession s(test_profile(1), fast);
+  ASSERT_TRUE(s.ready());
+  EXPECT_EQ(s.ask("?P1;"), "1:+5.0000deg;");  // the park position
+  EXPECT_EQ(s.ask("?P5;"), "5:+2.0000mm;");
+  EXPECT_EQ(s.ask("?S;"), "1:1;2:1;3:1;4:1;5:1;6:1;");
+  drive_all(s, 23.4567, -3.25, 45.5, -120.0);
+  EXPECT_EQ(s.ask("?P1;"), "1:+23.4570deg;");  // 1000 steps per degree: whole steps
+  EXPECT_DOUBLE_EQ(s.position('2'), -3.25);
+  EXPECT_DOUBLE_EQ(s.position('3'), 45.5);
+  EXPECT_DOUBLE_EQ(s.position('4'), -120.0);
+  // The short form of small moves, then a position load that moves nothing.
+  s.send("CLR;");
+  s.send("2:A-3.0000S1000;");
+  s.send("START:;");
+  ASSERT_TRUE(s.wait_idle());
+  EXPECT_DOUBLE_EQ(s.position('2'), -3.0);
+  s.send("POS2:10.0000;");
+  EXPECT_EQ(s.ask("?P2;"), "2:+10.0000deg;");
+  EXPECT_EQ(s.ask("?S;"), "1:1;2:1;3:1;4:1;5:1;6:1;");
+  // A drive is loaded only: nothing moves before START.
+  s.send("CLR;");
+  s.send(drive9000('1', 30.0));
+  EXPECT_DOUBLE_EQ(s.position('1'), 23.457);
+  EXPECT_EQ(s.ask("?Px;"), "ERR;");
+}
+
+TEST(SimMotion, MovesTakeTimeAndStopOnQ) {
+  SimSession s(test_profile(1), {"--time-scale", "1"});
+  ASSERT_TRUE(s.ready());
+  s.send("CLR;");
+  s.send(drive9000('1', 15.0, 20000));  // 10 degrees at 20 degrees per second
+  s.send("START:;");
+  EXPECT_EQ(s.ask("?S;"), "1:2;2:1;3:1;4:1;5:1;6:1;");
+  double mid = s.position('1');
+  EXPECT_GT(mid, 5.0);
+  EXPECT_LT(mid, 15.0);
+  ASSERT_TRUE(s.wait_idle(3000));
+  EXPECT_DOUBLE_EQ(s.position('1'), 15.0);
+
+  // 10 degrees at one degree per second, stopped after about 0.3 s.
+  s.send("CLR;");
+  s.send(drive9000('1', 25.0, 1000));
+  s.send("START:;");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  s.send("Q;");
+  EXPECT_EQ(s.ask("?S;"), "1:1;2:1;3:1;4:1;5:1;6:1;");
+  double stopped = s.position('1');
+  EXPECT_GT(stopped, 15.1);
+  EXPECT_LT(stopped, 17.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_DOUBLE_EQ(s.position('1'), stopped);
+}
+
+TEST(SimMotion, LimitSwitches) {
+  SimSession s(test_profile(1), std::vector<std::string>{"--time-scale", "0", "--fault",
+                                                          "limit:3:30"});
+  ASSERT_TRUE(s.ready());
+  // 2theta runs onto its upper switch just beyond the profile's limit of 120.
+  s.send("CLR;");
+  s.send(drive9000('1', 130.0));
+  s.send("START:;");
+  EXPECT_EQ(s.ask("?S;"), "1:9;2:1;3:1;4:1;5:1;6:1;");
+  EXPECT_DOUBLE_EQ(s.position('1'), 120.1);
+  s.send("CLR;");
+  s.send(drive9000('1', 125.0));  // further into the switch: refused
+  s.send("START:;");
+  EXPECT_DOUBLE_EQ(s.position('1'), 120.1);
+  s.send("CLR;");
+  s.send(drive9000('1', 100.0));  // away from it: allowed, and the switch is free again
+  s.send("START:;");
+  EXPECT_DOUBLE_EQ(s.position('1'), 100.0);
+  EXPECT_EQ(s.ask("?S;"), "1:1;2:1;3:1;4:1;5:1;6:1;");
+  // A target exactly on the limit is reached without touching the switch.
+  s.send("CLR;");
+  s.send(drive9000('2', -60.0));
+  s.send("START:;");
+  EXPECT_EQ(s.ask("?S;"), "1:1;2:1;3:1;4:1;5:1;6:1;");
+  // The injected switch on the free chi axis.
+  s.send("CLR;");
+  s.send(drive9000('3', 40.0, 10000));
+  s.send("START:;");
+  EXPECT_DOUBLE_EQ(s.position('3'), 30.0);
+  EXPECT_EQ(s.ask("?S;"), "1:1;2:1;3:9;4:1;5:1;6:1;");
+  s.send("CLR;");
+  s.send(drive9000('3', 10.0, 10000));
+  s.send("START:;");
+  EXPECT_EQ(s.ask("?S;"), "1:1;2:1;3:1;4:1;5:1;6:1;");
+  s.send("CLR;");
+  s.send(drive9000('3', -40.0, 10000));  // crossing it from above: the lower bit
+  s.send("START:;");
+  EXPECT_EQ(s.ask("?S;"), "1:1;2:1;3:1;4:1;5:1;6:1;");
+  EXPECT_DOUBLE_EQ(s.position('3'), -40.0);
+  s.send("CLR;");
+  s.send(drive9000('3', 50.0, 10000));
+  s.send("START:;");
+  EXPECT_DOUBLE_EQ(s.position('3'), 30.0);
+}
+
+TEST(SimCounter, ShutterAndItsFaults) {
+  SimSession s(test_profile(1), {"--time-scale", "0", "--fault", "shutter:2", "--fault",
+                                 "shuttergarble:1"});
+  ASSERT_TRUE(s.ready());
+  std::string garbled = s.ask("?IO;");
+  EXPECT_GT(garbled.size(), 1u);
+  EXPECT_EQ(s.ask("?IO;"), "0");
+  s.send("IO1;");
+  EXPECT_EQ(s.ask("?IO;"), "0");
+  s.send("IO1;");
+  EXPECT_EQ(s.ask("?IO;"), "0");
+  s.send("IO1;");
+  EXPECT_EQ(s.ask("?IO;"), "1");
+  s.send("IO0;");
+  EXPECT_EQ(s.ask("?IO;"), "0");
+  s.send("IO1;");
+  s.send("Q;");  // the stop leaves the shutter to the program
+  EXPECT_EQ(s.ask("?IO;"), "1");
+}
+
+TEST(SimCounter, BraggPeakCountsAndClosedShutter) {
+  KnownCrystal crystal;
+  auto [tth, chi, phi] = crystal.setting(2, 1, 1);
+  for (int coupled : {0, 1}) {
+    SCOPED_TRACE(coupled);
+    SimSession s(test_profile(1, 3, 3, coupled), {"--time-scale", "0", "--seed", "7"},
+                 crystal.text());
+    ASSERT_TRUE(s.ready());
+    // With the omega axis carried by 2theta the omega reading of a bisecting setting is theta.
+    double omega = coupled ? tth / 2 : 0.0;
+    drive_all(s, tth, omega, chi, phi);
+    long closed = sum(s.count(5));
+    s.send("IO1;");
+    std::vector<long> on = s.count(5);
+    ASSERT_EQ(on.size(), 5u);
+    drive_all(s, tth, omega + 2.0, chi, phi);
+    long off = sum(s.count(5));
+    drive_all(s, tth + 1.5, omega + 0.75, chi, phi);  // the detector beside the beam
+    long beside = sum(s.count(5));
+    EXPECT_GT(sum(on), 50000);
+    EXPECT_LT(off, 500);
+    EXPECT_LT(beside, 500);
+    EXPECT_LT(closed, 30);
+    for (long c : on) EXPECT_LE(c, 99999);
+  }
+}
+
+TEST(SimCounter, StepScansPeakAtTheReflection) {
+  KnownCrystal crystal;
+  auto [tth, chi, phi] = crystal.setting(2, 1, 1);
+  SimSession s(test_profile(1, 3, 3, 1), {"--time-scale", "0"}, crystal.text());
+  ASSERT_TRUE(s.ready());
+  s.send("IO1;");
+  // Omega scan of 21 steps of 0.05 degree centred on the peak: start at -(n+1)/2 steps.
+  const double step = 0.05;
+  drive_all(s, tth, tth / 2 - 11 * step, chi, phi);
+  std::vector<long> counts = s.scan({{'2', step}}, 21, 1.0);
+  ASSERT_EQ(counts.size(), 21u);
+  long peak = std::max_element(counts.begin(), counts.end()) - counts.begin();
+  EXPECT_NEAR(peak, 10, 1);
+  EXPECT_GT(counts[static_cast<std::size_t>(peak)], 20 * (counts.front() + counts.back() + 1));
+  EXPECT_NEAR(s.position('2'), tth / 2 - 11 * step + 21 * step, 1e-3);
+  // The coupled scan: 2theta by the step, omega by half of it.
+  drive_all(s, tth - 11 * 0.04, tth / 2 - 11 * 0.02, chi, phi);
+  counts = s.scan({{'1', 0.04}, {'2', 0.02}}, 21, 0.5);
+  ASSERT_EQ(counts.size(), 21u);
+  peak = std::max_element(counts.begin(), counts.end()) - counts.begin();
+  EXPECT_NEAR(peak, 10, 1);
+  EXPECT_NEAR(s.position('1'), tth + 10 * 0.04, 1e-3);
+}
+
+TEST(SimFaults, AnswersDroppedEmptiedGarbled) {
+  SimSession s(test_profile(1), {"--time-scale", "0", "--fault", "drop:?P:2", "--fault",
+                                 "empty:?S:1", "--fault", "garble:?P1:3"});
+  ASSERT_TRUE(s.ready());
+  EXPECT_EQ(s.ask("?P1;"), "1:+5.0000deg;");
+  EXPECT_EQ(s.ask("?P2;", 400), "<none>");
+  std::string garbled = s.ask("?P1;");  // the third ?P and the second ?P1: untouched
+  EXPECT_EQ(garbled, "1:+5.0000deg;");
+  garbled = s.ask("?P1;");  // the third ?P1
+  EXPECT_EQ(garbled.find("deg;"), std::string::npos);
+  EXPECT_EQ(s.ask("?S;"), "");
+  EXPECT_EQ(s.ask("?S;"), "1:1;2:1;3:1;4:1;5:1;6:1;");
+}
+
+TEST(SimFaults, CountListShortAndDrivesShort) {
+  SimSession s(test_profile(1), {"--time-scale", "0", "--fault", "countshort:1", "--fault",
+                                 "short:1:2"});
+  ASSERT_TRUE(s.ready());
+  EXPECT_EQ(s.count(4).size(), 3u);
+  EXPECT_EQ(s.read_counts().size(), 4u);  // asked again: complete
+  // From 5 up to 30, back down to 10 (short from above), then the fault is spent.
+  const double targets[3] = {30.0, 10.0, 40.0}, reached[3] = {29.5, 10.5, 40.0};
+  for (int i = 0; i < 3; ++i) {
+    s.send("CLR;");
+    s.send(drive9000('1', targets[i]));
+    s.send("START:;");
+    ASSERT_TRUE(s.wait_idle());
+    EXPECT_DOUBLE_EQ(s.position('1'), reached[i]);
+  }
+}
+
+TEST(SimLink, TranscriptRecordsBothDirectionsAndFaults) {
+  SimSession s(test_profile(1), {"--time-scale", "0", "--transcript", "/dev/null"});
+  std::string transcript = s.dir() + "/transcript.log";
+  {
+    SimSession t(test_profile(1), {"--time-scale", "0", "--transcript", transcript, "--fault",
+                                   "drop:?IO:1"});
+    ASSERT_TRUE(t.ready());
+    t.ask("?P1;");
+    t.ask("?IO;", 300);
+    t.send("BOGUS;");
+    t.ask("?S;");
+  }
+  std::ifstream in(transcript);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string log = text.str();
+  EXPECT_NE(log.find(" < ?P1;\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" > 1:+5.0000deg;\n"), std::string::npos);
+  EXPECT_NE(log.find(" # fault: no answer to ?IO\n"), std::string::npos);
+  EXPECT_NE(log.find(" # unknown command: BOGUS\n"), std::string::npos);
+  EXPECT_EQ(log.find(" > 0\n"), std::string::npos);
+}
+
+TEST(SimLink, Smc9300FramesAnswersWithEtx) {
+  SimSession s(test_profile(7), fast);
+  ASSERT_TRUE(s.ready());
+  EXPECT_EQ(s.ask("?P1;"), "\x03" "1:+5.0000deg;");
+  EXPECT_EQ(s.ask("?IO;"), "\x03" "0");
+  EXPECT_EQ(s.ask("?S;"), "\x03" "1:1;2:1;3:1;4:1;5:1;6:1;");
+  // The SMC9300 drive form; the SMC9000 long form is not its language.
+  s.send("CLR;");
+  s.send("1:A12.5000S500R20000A100;");
+  s.send("START:;");
+  EXPECT_EQ(s.ask("?P1;"), "\x03" "1:+12.5000deg;");
+  s.send("CLR;");
+  s.send(drive9000('1', 30.0));
+  s.send("START:;");
+  EXPECT_EQ(s.ask("?P1;"), "\x03" "1:+12.5000deg;");
+  // Count lines carry no ETX.
+  std::vector<long> counts = s.count(2);
+  EXPECT_EQ(counts.size(), 2u);
+  s.send("?CNT;");
+  EXPECT_EQ(s.read_line().value_or("?").find('\x03'), std::string::npos);
+}
+
+TEST(SimLink, ProfileTerminators) {
+  // The program ends its commands with CR and expects LF after each answer.
+  SimSession s(test_profile(1, 2, 1), fast);
+  ASSERT_TRUE(s.ready());
+  s.send("?P1;");
+  EXPECT_EQ(s.read_raw(300), "1:+5.0000deg;\n");
+  // A CR LF from the program leaves the LF at the start of the next command.
+  s.send_raw("?P1;\r\n");
+  EXPECT_EQ(s.read_raw(300), "1:+5.0000deg;\n");
+  s.send("?P1;");  // begins with the stray LF: not a command the controller knows
+  EXPECT_EQ(s.read_raw(300), "");
+  s.send("?P1;");
+  EXPECT_EQ(s.read_raw(300), "1:+5.0000deg;\n");
+}
+
+TEST(SimLink, LifecycleAndCommandLine) {
+  {
+    SimSession s(test_profile(1), fast);
+    ASSERT_TRUE(s.ready());
+    std::string link = s.link();
+    EXPECT_EQ(s.finish(), 0);  // standard input closed
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  }
+  {
+    SimSession s(test_profile(1), fast);
+    ASSERT_TRUE(s.ready());
+    kill(s.pid(), SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(s.link())));
+  }
+  auto run = [](const std::string& args) {
+    int status = std::system((std::string(DORVEX_SIM_BINARY) + " " + args + " >/dev/null 2>&1")
+                                 .c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(run("--help"), 0);
+  EXPECT_NE(run("--link /tmp/x"), 0);
+  std::string profile = "/tmp/dorvex-simtest-profile.DAT";
+  std::ofstream(profile) << test_profile(1);
+  EXPECT_NE(run("--link /tmp/dorvex-simtest-nolink --profile " + profile + " --fault drop:P:1"), 0);
+  EXPECT_NE(run("--link /tmp/dorvex-simtest-nolink --profile " + profile + " --family p9"), 0);
+  std::filesystem::remove(profile);
+}
