@@ -33,7 +33,10 @@ int calca_setting(const Geometry& g, const Vec3& x, AngleSet& a) {
   if (g.device.fixed_phi == 0) {
     a[1] = 0.0f;
     a[2] = static_cast<float>(std::atan2(x3, std::sqrt(x1 * x1 + x2 * x2)) * kDegree * sense(g, 3));
-    a[3] = static_cast<float>(std::atan2(x2, x1) * kDegree * sense(g, 4));
+    // Along the phi axis (chi 90) every phi diffracts; rounding noise in x1 and x2 would
+    // otherwise pick an arbitrary one.
+    const bool on_axis = std::sqrt(x1 * x1 + x2 * x2) < 1.0e-5 * dstar;
+    a[3] = on_axis ? 0.0f : static_cast<float>(std::atan2(x2, x1) * kDegree * sense(g, 4));
   } else {
     a[1] = static_cast<float>(std::asin(x2 / dstar) * kDegree * sense(g, 2));
     a[2] = static_cast<float>(std::atan2(x3, x1) * kDegree * sense(g, 3));
