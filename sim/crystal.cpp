@@ -114,6 +114,7 @@ bool read_crystal(const std::string& path, CrystalModel& model, std::string& err
     error = "cannot open the crystal file " + path;
     return false;
   }
+  model.listed.clear();  // a file lists its own strong reflections
   std::string line;
   int number = 0;
   while (std::getline(in, line)) {
@@ -206,11 +207,9 @@ Crystal::Crystal(const CrystalModel& model, double lambda1, double lambda2, doub
   };
   std::vector<Wave> waves{{lambda1, 1.0}};
   if (lambda2 > 0.0 && ratio > 0.0) waves.push_back({lambda2, ratio});
-  double lambda_max = std::max(lambda1, lambda2);
   two_theta_max = std::clamp(two_theta_max, 1.0, 179.0);
   const double dstar_max = 2.0 * std::sin(two_theta_max / 2.0 * kDeg) / std::min(lambda1,
       lambda2 > 0.0 ? lambda2 : lambda1);
-  (void)lambda_max;
   // |h| is at most d*max times the length of the direct axis; the rows of UB^-1 give those.
   Mat3 g = ub_;
   double det = g[0][0] * (g[1][1] * g[2][2] - g[1][2] * g[2][1]) -
@@ -224,8 +223,7 @@ Crystal::Crystal(const CrystalModel& model, double lambda1, double lambda2, doub
     Vec3 cross{cj[1] * ck[2] - cj[2] * ck[1], cj[2] * ck[0] - cj[0] * ck[2],
                cj[0] * ck[1] - cj[1] * ck[0]};
     double length = std::sqrt(cross[0] * cross[0] + cross[1] * cross[1] + cross[2] * cross[2]);
-    range[i] = static_cast<int>(std::ceil(dstar_max * length / std::fabs(det))) ;
-    range[i] = std::min(range[i], 60);
+    range[i] = std::min(static_cast<int>(std::ceil(dstar_max * length / std::fabs(det))), 60);
   }
   for (int h = -range[0]; h <= range[0]; ++h) {
     for (int k = -range[1]; k <= range[1]; ++k) {

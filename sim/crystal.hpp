@@ -34,7 +34,10 @@ struct CrystalModel {
   unsigned structure_seed = 1;           // draws the structure-factor magnitudes
   Vec3 zero_errors_tth_om_chi{};         // instrument zero errors of 2theta, omega, chi
   double zero_error_phi = 0.0;
-  std::map<std::array<int, 3>, double> listed;  // listed intensities (per symmetry class)
+  // Listed peak rates (counts per second) standing for their whole symmetry class; the sample
+  // crystal's three axial reflections are strong so that they serve as standards.
+  std::map<std::array<int, 3>, double> listed{
+      {{2, 0, 0}, 8000.0}, {{0, 2, 0}, 6000.0}, {{0, 0, 2}, 7000.0}};
 };
 
 // Reads a crystal file (keyword lines, '#' comments); false with a reason on failure.

@@ -367,3 +367,48 @@ TEST(SimLink, LifecycleAndCommandLine) {
   EXPECT_NE(run("--link /tmp/dorvex-simtest-nolink --profile " + profile + " --family p9"), 0);
   std::filesystem::remove(profile);
 }
+
+TEST(SimCrystal, SampleCrystalShowsItsStandardsAndBadFilesAreRefused) {
+  // UB of the sample: Rx(15)·Ry(-20)·Rz(30)·diag(1/8, 1/10, 1/12) for the orthogonal cell.
+  auto rot = [](int axis, double deg) {
+    double c = std::cos(deg * kPi / 180), s = std::sin(deg * kPi / 180);
+    std::array<std::array<double, 3>, 3> m{};
+    int i = (axis + 1) % 3, j = (axis + 2) % 3;
+    m[axis][axis] = 1;
+    m[i][i] = m[j][j] = c;
+    m[i][j] = -s;
+    m[j][i] = s;
+    return m;
+  };
+  auto mul = [](auto a, auto b) {
+    std::array<std::array<double, 3>, 3> r{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        for (int k = 0; k < 3; ++k) r[i][j] += a[i][k] * b[k][j];
+    return r;
+  };
+  auto u = mul(rot(0, 15), mul(rot(1, -20), rot(2, 30)));
+  std::ifstream file(std::string(DORVEX_SOURCE_DIR) + "/examples/sample_crystal.txt");
+  std::stringstream text;
+  text << file.rdbuf();
+  ASSERT_FALSE(text.str().empty());
+  SimSession s(test_profile(1), {"--time-scale", "0"}, text.str());
+  ASSERT_TRUE(s.ready());
+  s.send("IO1;");
+  const double axes[3] = {8, 10, 12};
+  for (int h = 0; h < 3; ++h) {
+    double x[3];
+    for (int i = 0; i < 3; ++i) x[i] = u[i][h] * 2 / axes[h];
+    double dstar = std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
+    double tth = 2 * std::asin(dstar * kLambda / 2) * 180 / kPi;
+    double chi = std::atan2(x[2], std::hypot(x[0], x[1])) * 180 / kPi;
+    double phi = std::atan2(x[1], x[0]) * 180 / kPi;
+    drive_all(s, tth, 0.0, chi, phi);
+    EXPECT_GT(sum(s.count(1)), 4000) << "axial reflection " << h;
+  }
+  // Unknown keywords and short numeric lines stop the simulator before it links anything.
+  for (const char* bad : {"cell 8 10\n", "colour red\n", "fwhm 0.2 0 1\n"}) {
+    SimSession b(test_profile(1), fast, bad);
+    EXPECT_FALSE(b.ready()) << bad;
+  }
+}
