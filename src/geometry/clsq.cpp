@@ -357,14 +357,16 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
   WRITE_OUT("Results for Constrained Refinement");
   WRITE_OUT("                     OBS     CAL             Vector Deltas");
   WRITE_OUT("   N   h   k   l     2TH     2TH     Del X     Del Y     Del Z      Length");
-  double ss = 0;
+  double ss = 0;  // residuals of the fitted quantities, UB1^-1 x - M h (index units)
   const double lambda = crystal.lambda1;
   for (std::size_t r = 0; r < used.size(); ++r) {
     const UsedReflection& e = used[r];
     const V3 hc = refine::mul(ubr, V3{double(e.h[0]), double(e.h[1]), double(e.h[2])});
     const V3 d{e.x[0] - hc[0], e.x[1] - hc[1], e.x[2] - hc[2]};
     const double len2 = refine::dot3(d, d);
-    ss += len2;
+    const V3 y = refine::mul(ub1_inv, e.x);
+    const V3 mh = refine::mul(mcorr, V3{double(e.h[0]), double(e.h[1]), double(e.h[2])});
+    for (int i = 0; i < 3; ++i) ss += (y[i] - mh[i]) * (y[i] - mh[i]);
     const double tthc =
         2 * std::asin(std::min(1.0, refine::norm3(hc) * lambda / 2)) * refine::kDegree;
     // Columns: list number and h k l 4I4, 2theta observed and calculated 2F8.3, the delta
@@ -391,7 +393,9 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
 
   // Standard deviations: numerical derivatives of the reported quantities with respect to the
   // nine elements of M, through the constrained covariance (the parameter block of the inverse
-  // bordered matrix) scaled by the residual variance.
+  // bordered matrix) scaled by the residual variance. The variance is that of the quantities
+  // the normal equations fit (UB1^-1 x against M h), so that it matches the normal matrix;
+  // the Cartesian deltas of the table have other units.
   const int freedom = 3 * nr - (9 - nc);
   const double s2 = freedom > 0 ? ss / freedom : 0.0;
   std::array<std::array<double, 7>, 9> deriv{};
