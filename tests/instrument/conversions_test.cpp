@@ -1,0 +1,108 @@
+// Degree/step conversions, the SMC command texts and answer decoders, and the inert interface
+// types.
+#include <gtest/gtest.h>
+
+#include "common/state.hpp"
+#include "instrument/controller.hpp"
+#include "instrument/drivers/smc.hpp"
+
+using namespace dorvex;
+
+namespace {
+
+class Conversions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_program_state();
+    auto& m = S().profile.motor;
+    m[1].steps_per_degree = 1000;
+    m[1].axis = '1';
+    m[1].p = {20000, 100, 5000, 500};
+    m[3].steps_per_degree = 3;
+    m[3].axis = '3';
+  }
+  void TearDown() override { reset_program_state(); }
+};
+
+TEST_F(Conversions, JformatCountsDigitsAndSign) {
+  EXPECT_EQ(JFORMAT(0), 1);
+  EXPECT_EQ(JFORMAT(-7), 2);
+  EXPECT_EQ(JFORMAT(1000), 4);
+  EXPECT_EQ(JFORMAT(-2147483647), 11);
+}
+
+TEST_F(Conversions, RangleRoundsToWholeStepsHalfAwayFromZero) {
+  EXPECT_FLOAT_EQ(R_ANGLE(12.34567f, 1), 12.346f);
+  EXPECT_FLOAT_EQ(R_ANGLE(0.5f, 3), 2.0f / 3.0f);    // 1.5 steps -> 2
+  EXPECT_FLOAT_EQ(R_ANGLE(-0.5f, 3), -2.0f / 3.0f);  // -1.5 steps -> -2
+}
+
+TEST_F(Conversions, CnvstepKeepsLargeCountsAndIsOdd) {
+  EXPECT_FLOAT_EQ(CNVSTEP(3, 1000001), 333333.6667f);
+  for (int steps : {1, 7, 2999, 1000001}) EXPECT_FLOAT_EQ(CNVSTEP(3, -steps), -CNVSTEP(3, steps));
+}
+
+TEST_F(Conversions, DriveCommandFormsBySize) {
+  EXPECT_EQ(smc::drive_command(1, 1, 12.5f, 0.5f), "1:A12.5000S1000;");
+  EXPECT_EQ(smc::drive_command(1, 1, -0.5f, 2.0f), "1:A-0.5000S500L5000B500;");
+  EXPECT_EQ(smc::drive_command(1, 1, 30.0f, 10.0f), "1:A30.0000S500L20000B100;");
+  EXPECT_EQ(smc::drive_command(1, 1, 30.0f, -6.0f), "1:A30.0000S500L100B10;");
+  EXPECT_EQ(smc::drive_command(7, 1, 30.0f, 10.0f), "1:A30.0000S500R20000A100;");
+  EXPECT_EQ(smc::drive_command(7, 1, 30.0f, 0.2f), "1:A30.0000S500R500A100;");
+  EXPECT_EQ(smc::drive_command(7, 1, 30.0f, -6.0f), "1:A30.0000S500R100A10;");
+}
+
+TEST_F(Conversions, ScanCountTimes) {
+  EXPECT_FLOAT_EQ(smc::count_time(1, 1.0f), 1.0f);
+  EXPECT_FLOAT_EQ(smc::count_time(1, 0.3f), 0.2f);
+  EXPECT_FLOAT_EQ(smc::count_time(1, 4.0f), 5.0f);
+  EXPECT_FLOAT_EQ(smc::count_time(1, 0.04f), 0.05f);
+  EXPECT_FLOAT_EQ(smc::count_time(7, 1.0f), 1.1f);
+  EXPECT_FLOAT_EQ(smc::count_time(7, 0.34f), 0.4f);
+}
+
+TEST_F(Conversions, PositionAnswers) {
+  float v = 0;
+  EXPECT_TRUE(smc::decode_position("+12.3456deg;", v));
+  EXPECT_FLOAT_EQ(v, 12.3456f);
+  EXPECT_TRUE(smc::decode_position("5:-0.5000mm;", v));
+  EXPECT_FLOAT_EQ(v, -0.5f);
+  EXPECT_FALSE(smc::decode_position("+12.3456", v));
+  EXPECT_FALSE(smc::decode_position("#1#.#4#6#e#;", v));
+}
+
+TEST_F(Conversions, AxisStatesAndHalfSlits) {
+  EXPECT_EQ(smc::decode_axis_state(9), 2);
+  EXPECT_EQ(smc::decode_axis_state(5), 2);
+  EXPECT_EQ(smc::decode_axis_state(1), 1);
+  EXPECT_EQ(smc::decode_axis_state(3), 1);
+  EXPECT_EQ(smc::decode_axis_state(2), 0);
+  EXPECT_EQ(smc::decode_axis_state(129), 1);
+  EXPECT_EQ(smc::half_slit_code('t'), 4);
+  EXPECT_EQ(smc::half_slit_code('O'), 0);
+  EXPECT_EQ(smc::half_slit_code('x'), -1);
+}
+
+TEST_F(Conversions, InterfaceTypesWithoutADriverAreInert) {
+  for (int type : {0, 4, 5, 8}) {
+    S().profile.interface_type = type;
+    int status = 42, busy = 42, state = 42;
+    float value = 1.5f, rate = 2.5f, used = 3.5f;
+    std::string message = "kept";
+    READ_MOTOR_INTERFACE(1, status, value, message);
+    WAIT_MOTOR(1, busy);
+    GET_SHUTTER_STATUS(state);
+    XCOUNT(1.0f, rate, used);
+    WAIT();
+    STOP_ALL();
+    EXPECT_EQ(status, 42);
+    EXPECT_EQ(busy, 42);
+    EXPECT_EQ(state, 42);
+    EXPECT_EQ(value, 1.5f);
+    EXPECT_EQ(rate, 2.5f);
+    EXPECT_EQ(message, "kept");
+    EXPECT_EQ(S().shell.error_flag, 0);
+  }
+}
+
+}  // namespace
