@@ -80,7 +80,8 @@ Mat3 b_matrix(const std::array<double, 6>& cell) {
   const double cg = std::cos(cell[5] * kDeg);
   const double sa = std::sin(cell[3] * kDeg), sb = std::sin(cell[4] * kDeg);
   const double sg = std::sin(cell[5] * kDeg);
-  const double volume = a * b * c * std::sqrt(1.0 - ca * ca - cb * cb - cg * cg + 2.0 * ca * cb * cg);
+  const double volume =
+      a * b * c * std::sqrt(1.0 - ca * ca - cb * cb - cg * cg + 2.0 * ca * cb * cg);
   const double as = b * c * sa / volume, bs = a * c * sb / volume, cs = a * b * sg / volume;
   const double cbs = (ca * cg - cb) / (sa * sg);  // cos(beta*)
   const double cgs = (ca * cb - cg) / (sa * sb);  // cos(gamma*)
@@ -275,20 +276,18 @@ double Crystal::rate(const PhysicalSetting& s) const {
   auto first = std::lower_bound(spots_.begin(), spots_.end(), tth - window,
                                 [](const Spot& a, double t) { return a.two_theta < t; });
   for (auto it = first; it != spots_.end() && it->two_theta <= tth + window; ++it) {
-    double d2t = tth - it->two_theta;
-    Vec3 w = multiply(chi_phi, it->x_phi);
-    double omega = s.omega_circle - side * it->two_theta / 2.0;
-    double co = std::cos(omega * kDeg), so = std::sin(omega * kDeg) * senses_[0];
-    Vec3 v{side * (co * w[0] + so * w[1]), side * (-so * w[0] + co * w[1]), side * w[2]};
-    double d_omega = std::atan2(v[1], v[0]) / kDeg;
-    double d_chi = std::atan2(v[2], std::hypot(v[0], v[1])) / kDeg;
-    if (std::fabs(d_omega) > 12.0 * model_.fwhm_omega ||
-        std::fabs(d_chi) > 3.0 * model_.fwhm_chi)
-      continue;
-    double q = d_omega / model_.fwhm_omega;
-    double p_omega = model_.eta / (1.0 + 4.0 * q * q) +
-                     (1.0 - model_.eta) * gaussian(d_omega, model_.fwhm_omega);
-    total += it->peak * p_omega * gaussian(d2t, model_.fwhm_2theta) *
+    const Vec3 w = multiply(chi_phi, it->x_phi);
+    // Omega turns the vector about z and leaves its elevation (the chi deviation) alone.
+    const double d_chi = std::atan2(side * w[2], std::hypot(w[0], w[1])) / kDeg;
+    if (std::fabs(d_chi) > 3.0 * model_.fwhm_chi) continue;
+    const double omega = s.omega_circle - side * it->two_theta / 2.0;
+    double d_omega = std::atan2(side * w[1], side * w[0]) / kDeg - senses_[0] * omega;
+    d_omega -= 360.0 * std::round(d_omega / 360.0);
+    if (std::fabs(d_omega) > 12.0 * model_.fwhm_omega) continue;
+    const double q = d_omega / model_.fwhm_omega;
+    const double p_omega = model_.eta / (1.0 + 4.0 * q * q) +
+                           (1.0 - model_.eta) * gaussian(d_omega, model_.fwhm_omega);
+    total += it->peak * p_omega * gaussian(tth - it->two_theta, model_.fwhm_2theta) *
              gaussian(d_chi, model_.fwhm_chi);
   }
   return total;

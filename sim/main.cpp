@@ -126,7 +126,8 @@ int main(int argc, char** argv) {
       return usage_error("unknown option " + arg);
     }
   }
-  if (opt.link.empty() || opt.profile.empty()) return usage_error("--link and --profile are needed");
+  if (opt.link.empty() || opt.profile.empty())
+    return usage_error("--link and --profile are needed");
 
   std::string error;
   SimProfile profile;
@@ -162,7 +163,9 @@ int main(int argc, char** argv) {
   Transcript transcript;
   if (!opt.transcript.empty() && !transcript.open(opt.transcript))
     return usage_error("cannot open the transcript " + opt.transcript);
-  auto note = [&](const std::string& text) { transcript.write(clock.real(), clock.now(), "#", text); };
+  auto note = [&](const std::string& text) {
+    transcript.write(clock.real(), clock.now(), "#", text);
+  };
   std::unique_ptr<ControllerFamily> family = make_family(family_name, instrument, note);
   if (!family) return usage_error("unknown controller family " + family_name);
 

@@ -85,8 +85,8 @@ bool read_sim_profile(const std::string& path, SimProfile& profile, std::string&
       }
       std::array<double, 10> v{};
       for (int i = 0; i < 10; ++i) {
-        if (!fixed_real(line, static_cast<int>(comma) + 2 + 10 * i, 10, v[static_cast<std::size_t>(i)]))
-          return bad(line);
+        const int first = static_cast<int>(comma) + 2 + 10 * i;
+        if (!fixed_real(line, first, 10, v[static_cast<std::size_t>(i)])) return bad(line);
       }
       m.present = true;
       m.steps_per_unit = v[0] > 0.0 ? v[0] : 100.0;
@@ -119,7 +119,8 @@ bool read_sim_profile(const std::string& path, SimProfile& profile, std::string&
       }
     } else if (key == "WAVEL ") {
       if (!fixed_int(line, 7, 5, profile.wavelength_count) ||
-          !fixed_real(line, 12, 10, profile.lambda1) || !fixed_real(line, 22, 10, profile.lambda2) ||
+          !fixed_real(line, 12, 10, profile.lambda1) ||
+          !fixed_real(line, 22, 10, profile.lambda2) ||
           !fixed_real(line, 32, 10, profile.ratio))
         return bad(line);
       if (profile.wavelength_count != 2) profile.ratio = 0.0;

@@ -59,7 +59,8 @@ bool read_whole(std::string_view text, long& value) {
 std::string fixed4(double value) {
   if (std::fabs(value) < 0.00005) value = 0.0;
   char buffer[64];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 4);
+  auto [end, ec] =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 4);
   std::string text(buffer, ec == std::errc() ? end : buffer);
   return value >= 0.0 ? "+" + text : text;
 }

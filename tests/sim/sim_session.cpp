@@ -47,7 +47,8 @@ std::string test_profile(int control, int in_term, int out_term, int coupled) {
   return std::string("      test profile\n") + "CONTROL" + std::string(9, ' ') +
          std::to_string(control) + "\n" + compor + "\n" +
          "MOTOR1 1,   1000.00  20000.00    100.00   5000.00    500.00    -10.00    120.00\n"
-         "MOTOR2 2,   1000.00  20000.00    100.00   5000.00    500.00    -60.00     80.00     40.00\n"
+         "MOTOR2 2,   1000.00  20000.00    100.00   5000.00    500.00    -60.00     80.00"
+         "     40.00\n"
          "MOTOR3 3,    500.00  10000.00    100.00   2500.00    500.00\n"
          "MOTOR4 4,    100.00   3000.00    100.00   1000.00    200.00\n"
          "MOTOR5 5,    100.00   1000.00    100.00    500.00    100.00      0.10     10.00\n"
