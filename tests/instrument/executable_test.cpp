@@ -45,7 +45,7 @@ TEST(Executable, ManualCommandsDriveCountAndTalkToTheSimulator) {
   EXPECT_EQ(count_of(sent, "< GSB10*5;"), 1);
   EXPECT_TRUE(dorvex_test::has_line(r.out, "  The  4 characters in alph are:"));
   // The SMC9300 puts ETX before its answer; DCOM shows it raw.
-  EXPECT_TRUE(dorvex_test::has_line(r.out, "  Returned text of    14 characters:")) << r.out;
+  EXPECT_TRUE(dorvex_test::has_line(r.out, "  Returned text of    15 characters:")) << r.out;
   EXPECT_TRUE(dorvex_test::has_line(r.out, "  Character no.   1 is Acsii   3"));
   // The motor-11 line ended the MOT dialogue without a word.
   EXPECT_EQ(count_of(r.out, "MOT: Enter imot,angle>"), 2);
