@@ -188,6 +188,9 @@ int main(int argc, char** argv) {
   }
   struct stat in_stat {};
   bool watch_stdin = fstat(STDIN_FILENO, &in_stat) == 0 && S_ISFIFO(in_stat.st_mode);
+  // Started by a program through a pipe: leave its process group, so that the operator's
+  // interrupt key (the program's halt) does not end the controller; the pipe still does.
+  if (watch_stdin) setpgid(0, 0);
   note("start: " + family->name() + " on " + opt.link + ", time scale " +
        std::to_string(opt.time_scale) + ", seed " + std::to_string(opt.seed));
   std::printf("READY %s\n", opt.link.c_str());
