@@ -1,0 +1,232 @@
+// INDC: orientations found from exact data of several lattices, the refusals, the tolerance
+// dialogue, and the fast search against a literal implementation of the exhaustive search.
+#include "shell/commands.hpp"  // first: its TEST would clash with the test framework's macro
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "geometry/indexing.hpp"
+#include "support/shell_fixture.hpp"
+#include "test_crystal.hpp"
+
+using namespace dorvex;
+using refine_test::M;
+using refine_test::TestCrystal;
+using refine_test::V;
+
+namespace {
+
+class IndexingTest : public dorvex_test::ShellFixture {};
+
+// The found UB must equal the true one up to a change of axes with integer coefficients and
+// determinant +-1 (an equivalent indexing of the same lattice).
+void expect_equivalent(const Mat3& found, const M& truth) {
+  M f{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) f[i][j] = found(i, j);
+  const M r = refine_test::mul(refine_test::inverse(truth), f);
+  double det = 0;
+  for (int j = 0; j < 3; ++j) {
+    const int j1 = (j + 1) % 3, j2 = (j + 2) % 3;
+    det += r[0][j] * (r[1][j1] * r[2][j2] - r[1][j2] * r[2][j1]);
+  }
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(r[i][j], std::round(r[i][j]), 2e-3) << i << j;
+  EXPECT_NEAR(std::fabs(det), 1.0, 5e-3);
+}
+
+TEST_F(IndexingTest, IndexesEveryReflectionOfExactDataForSeveralLattices) {
+  const std::array<double, 6> cells[] = {{10.21, 10.21, 10.21, 90, 90, 90},
+                                         {9.31, 9.31, 14.12, 90, 90, 90},
+                                         {8.52, 11.23, 13.71, 90, 90, 90},
+                                         {8.52, 11.23, 13.71, 90, 104.3, 90}};
+  unsigned seed = 70;
+  for (const auto& cell : cells) {
+    SCOPED_TRACE("cell " + std::to_string(cell[0]) + " beta " + std::to_string(cell[4]));
+    TestCrystal xtal(cell, ++seed);
+    refine_test::load_list(xtal.reflections(12, ++seed, 0, 8, 35), xtal.lambda, false);
+    for (int p = 0; p < 6; ++p) S().crystal.cell[p] = static_cast<float>(cell[p]);
+    IndexingSolution sol;
+    ASSERT_EQ(GENUB(S().crystal, S().list, S().profile, 1.0, 1.0, &sol), INDC_FOUND);
+    EXPECT_EQ(sol.matched, 12);
+    expect_equivalent(S().crystal.UB, xtal.UB);
+  }
+  EXPECT_NE(console().find(" The best solution matches 12 of 12 reflections, as follows:"),
+            std::string::npos);
+  EXPECT_NE(console().find(std::string(59, ' ') + "angular      calc"), std::string::npos);
+}
+
+TEST_F(IndexingTest, RefusesTooFewOrTooCloseReflections) {
+  TestCrystal xtal({10.21, 10.21, 10.21, 90, 90, 90}, 80);
+  refine_test::load_list(xtal.reflections(2, 81), xtal.lambda, false);
+  S().shell.command_argument = "";
+  INDXC();
+  EXPECT_NE(console().find("Number of Reflections is too small for INDC"), std::string::npos);
+  EXPECT_EQ(S().shell.continuation_code, 0);
+
+  // Three reflections within a few degrees of one another.
+  refine_test::load_list({{{0, 0, 0}, {20, 0, 10, 30}}, {{0, 0, 0}, {22, 0, 14, 33}},
+                          {{0, 0, 0}, {25, 0, 12, 36}}},
+                         xtal.lambda, false);
+  for (int p = 0; p < 6; ++p) S().crystal.cell[p] = static_cast<float>(xtal.cell[p]);
+  clear_console();
+  INDXC();
+  EXPECT_EQ(S().shell.continuation_code, 31);
+  S().shell.command_argument = "0 0";
+  INDXC();
+  EXPECT_NE(console().find(" Error in Picking Two Reflections - Job aborted."), std::string::npos);
+  EXPECT_EQ(S().refine.indc_tth_tolerance, 1.0f);  // zero tolerances mean one degree
+  EXPECT_EQ(S().refine.indc_psi_tolerance, 1.0f);
+  EXPECT_EQ(S().shell.error_flag, 1);
+}
+
+TEST_F(IndexingTest, TolerancesNotGivenKeepThePreviousOnes) {
+  TestCrystal xtal({8.52, 11.23, 13.71, 90, 90, 90}, 90);
+  refine_test::load_list(xtal.reflections(6, 91), xtal.lambda, false);
+  for (int p = 0; p < 6; ++p) S().crystal.cell[p] = static_cast<float>(xtal.cell[p]);
+  S().shell.command_argument = "";
+  INDXC();
+  S().shell.command_argument = "0.5 0.7";
+  INDXC();
+  EXPECT_EQ(S().shell.continuation_code, 0);
+  S().shell.command_argument = "";
+  INDXC();
+  S().shell.command_argument = "0.4";
+  INDXC();
+  EXPECT_FLOAT_EQ(S().refine.indc_tth_tolerance, 0.4f);
+  EXPECT_FLOAT_EQ(S().refine.indc_psi_tolerance, 0.7f);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The exhaustive search written out literally: every triple of the box for the first
+// reflection, every triple of the box for the second, the full count of every candidate.
+struct Literal {
+  int matched = 0, first = -1, second = -1;
+  std::array<int, 3> h1{}, h2{};
+};
+
+constexpr double kDeg = 57.295;
+
+V unit(const V& v) {
+  const double n = refine_test::norm(v);
+  return {v[0] / n, v[1] / n, v[2] / n};
+}
+V cross(const V& a, const V& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+double dotp(const V& a, const V& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+M basis(const V& u, const V& w) {
+  const V a = unit(u), b = unit(w);
+  const V c1 = unit({a[0] + b[0], a[1] + b[1], a[2] + b[2]});
+  const V c3 = unit(cross(a, b));
+  const V c2 = cross(c3, c1);
+  M t{};
+  for (int i = 0; i < 3; ++i) t[i] = {c1[i], c2[i], c3[i]};
+  return t;
+}
+
+Literal literal_search(const std::vector<refine_test::Reflection>& refl, const M& B, double lambda,
+                       double dtth, double dpsi) {
+  const int n = static_cast<int>(refl.size());
+  std::vector<V> u(refl.size());
+  std::vector<double> tth(refl.size());
+  for (std::size_t i = 0; i < refl.size(); ++i) {
+    const double w = refl[i].angles[1] / kDeg, c = refl[i].angles[2] / kDeg, p = refl[i].angles[3] / kDeg;
+    u[i] = {std::cos(w) * std::cos(c) * std::cos(p) - std::sin(w) * std::sin(p),
+            std::cos(w) * std::cos(c) * std::sin(p) + std::sin(w) * std::cos(p),
+            std::cos(w) * std::sin(c)};
+    tth[i] = refl[i].angles[0];
+  }
+  auto tth_of = [&](const std::array<int, 3>& h) {
+    const V c = refine_test::mul(B, V{double(h[0]), double(h[1]), double(h[2])});
+    const double s = lambda * refine_test::norm(c) / 2;
+    return s > 1 ? 1e9 : 2 * std::asin(s) * kDeg;
+  };
+  Literal best;
+  for (int i = 0; i < n; ++i)
+    for (int j = i + 1; j < n; ++j) {
+      const double psi = std::acos(std::clamp(dotp(u[i], u[j]), -1.0, 1.0)) * kDeg;
+      if (psi <= 20) continue;
+      const double tlim = std::max(tth[i], tth[j]) / 2 + 1;
+      std::array<int, 3> box{};
+      for (int k = 0; k < 3; ++k)
+        box[k] = static_cast<int>(2 * std::sin(tlim / kDeg) / (lambda * B[k][k]) + 1);  // orthogonal
+      std::vector<std::array<int, 3>> all;
+      for (int h = box[0]; h >= -box[0]; --h)
+        for (int k = box[1]; k >= -box[1]; --k)
+          for (int l = box[2]; l >= -box[2]; --l)
+            if (h || k || l) all.push_back({h, k, l});
+      std::vector<double> tth_all;
+      for (const auto& h : all) tth_all.push_back(tth_of(h));
+      const M tphi = basis(u[i], u[j]);
+      for (std::size_t a = 0; a < all.size(); ++a) {
+        const auto& h1 = all[a];
+        if (!(std::fabs(tth_all[a] - tth[i]) < dtth)) continue;
+        for (std::size_t b = 0; b < all.size(); ++b) {
+          const auto& h2 = all[b];
+          if (!(std::fabs(tth_all[b] - tth[j]) < dtth)) continue;
+          const V c1 = refine_test::mul(B, V{double(h1[0]), double(h1[1]), double(h1[2])});
+          const V c2 = refine_test::mul(B, V{double(h2[0]), double(h2[1]), double(h2[2])});
+          const double ang = std::acos(std::clamp(dotp(unit(c1), unit(c2)), -1.0, 1.0)) * kDeg;
+          if (std::fabs(ang - psi) > dpsi) continue;
+          if (refine_test::norm(cross(unit(c1), unit(c2))) < 1e-6) continue;
+          const M ub = refine_test::mul(refine_test::mul(tphi, refine_test::inverse(basis(c1, c2))), B);
+          const M ubi = refine_test::inverse(ub);
+          int count = 0;
+          for (int r = 0; r < n; ++r) {
+            const double dstar = 2 * std::sin(tth[r] / 2 / kDeg) / lambda;
+            const V hf = refine_test::mul(ubi, V{u[r][0] * dstar, u[r][1] * dstar, u[r][2] * dstar});
+            const V hr{std::round(hf[0]), std::round(hf[1]), std::round(hf[2])};
+            const V xc = refine_test::mul(ub, hr);
+            const double len = refine_test::norm(xc);
+            if (len == 0 || lambda * len / 2 > 1) continue;
+            const double tc = 2 * std::asin(lambda * len / 2) * kDeg;
+            const double dev = std::acos(std::min(1.0, dotp(xc, u[r]) / len)) * kDeg;
+            if (std::fabs(tc - tth[r]) <= 1.0 && dev <= dpsi) ++count;
+          }
+          if (count > best.matched) best = {count, i, j, h1, h2};
+          if (count == n) return best;
+        }
+      }
+    }
+  return best;
+}
+
+TEST_F(IndexingTest, FastSearchFindsTheSameSolutionAsTheLiteralSearch) {
+  struct Case {
+    std::array<double, 6> cell;
+    double noise, dtth, dpsi;
+    bool outlier;
+  };
+  const Case cases[] = {{{5.91, 6.47, 7.33, 90, 90, 90}, 0.01, 1.0, 1.0, true},
+                        {{5.91, 6.47, 7.33, 90, 90, 90}, 0.05, 0.6, 0.8, false},
+                        {{6.12, 6.12, 6.12, 90, 90, 90}, 0.02, 1.5, 2.0, true},
+                        {{4.91, 5.93, 8.02, 90, 90, 90}, 0.3, 1.0, 1.0, false}};
+  unsigned seed = 100;
+  for (const Case& c : cases) {
+    SCOPED_TRACE("seed " + std::to_string(seed + 1));
+    TestCrystal xtal(c.cell, ++seed);
+    auto refl = xtal.reflections(8, ++seed, c.noise, 8, 40);
+    if (c.outlier) refl.insert(refl.begin() + 2, refine_test::Reflection{{0, 0, 0}, {23.456, 1.2, 33.3, -71.1}});
+    refine_test::load_list(refl, xtal.lambda, false);
+    for (int p = 0; p < 6; ++p) S().crystal.cell[p] = static_cast<float>(c.cell[p]);
+    const IndexingInput in = indexing_input(S().crystal, S().list, S().profile);
+    IndexingSolution fast;
+    INDEX_SEARCH(in, c.dtth, c.dpsi, fast);
+    // The literal search sees the angles as the program stores them (32-bit).
+    for (auto& r : refl)
+      for (double& a : r.angles) a = static_cast<float>(a);
+    const Literal lit = literal_search(refl, xtal.B, static_cast<float>(xtal.lambda), c.dtth, c.dpsi);
+    if (c.outlier) {
+      EXPECT_EQ(fast.matched, 8);  // no full match: the search runs to the end
+    }
+    EXPECT_EQ(fast.matched, lit.matched);
+    EXPECT_EQ(fast.first, lit.first);
+    EXPECT_EQ(fast.second, lit.second);
+    EXPECT_EQ(fast.h1, lit.h1);
+    EXPECT_EQ(fast.h2, lit.h2);
+  }
+}
+
+}  // namespace
