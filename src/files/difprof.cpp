@@ -35,7 +35,8 @@ struct Seen {
   bool wavel = false, scans1 = false, scans2 = false;
 };
 
-// Raised when a field cannot be read; the reader then halts with the line in its message.
+// Fixed-column fields of one line; `failed` is set when a field cannot be read (or holds a
+// number no 32-bit field can), and the reader then halts with the line in its message.
 struct Reader {
   std::string_view line;
   bool failed = false;
