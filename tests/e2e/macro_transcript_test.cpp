@@ -24,7 +24,8 @@ std::vector<std::string> echoes(const std::string& text) {
 TEST(MacroTranscript, PausesAtABlankLineResumesAndEndsTheProgram) {
   Home home;
   home.write("session.txt", "NOTE\nfrom the macro\nEXIT\nLOG\n\nAUTO\nEXIT\nHELP\n");
-  const auto r = run_dorvex(home, "MACR\nsession.txt\nanything resumes\nHELP\n");
+  const auto r = run_dorvex(home, "MACR\nsession.txt\nanything resumes\nHELP\n",
+                            dorvex_test::mat_args(home));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(echoes(r.out), (std::vector<std::string>{"NOTE", "from the macro", "EXIT", "LOG",
                                                       "", "AUTO", "EXIT"}));
@@ -34,7 +35,7 @@ TEST(MacroTranscript, PausesAtABlankLineResumesAndEndsTheProgram) {
   EXPECT_EQ(r.out.find(" The Following commands are available:"), std::string::npos);
   EXPECT_TRUE(has_line(r.out, "[DORVEX] Normal program termination"));
   // The echoes are in the user log too; the line that resumed the macro was never read.
-  const std::string user = home.read("DORVEX_TEMP.LOG");
+  const std::string user = home.read("test.LOG");
   EXPECT_EQ(echoes(user), echoes(r.out));
   EXPECT_EQ(user.find("anything resumes"), std::string::npos);
 }
@@ -44,10 +45,10 @@ TEST(MacroTranscript, ControlBytesInAScriptAreHarmless) {
   const std::string script = std::string("\x01\x02\x7f\xff\xfe garbage\n\t\tHELP\n") +
                              std::string(500, 'Z') + "\n" + std::string("NO\0TE\n", 6) +
                              "EXIT\n";
-  const auto r = run_dorvex(home, script);
+  const auto r = run_dorvex(home, script, dorvex_test::mat_args(home));
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(has_line(r.out, "[DORVEX] Normal program termination"));
-  for (const auto& l : lines(home.read("DORVEX_TEMP.LOG"))) {
+  for (const auto& l : lines(home.read("test.LOG"))) {
     for (char c : l) {
       EXPECT_TRUE(c >= 32 && c < 127) << l;
     }

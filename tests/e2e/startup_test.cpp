@@ -17,7 +17,8 @@ const std::regex kDummyPrompt(
 
 TEST(Startup, DummyRunWritesHeaderLogsAndEndsThroughExit) {
   Home home;
-  const auto r = run_dorvex(home, "HELP\nNOTE\nfirst line of a note\nEXIT\nEXIT\nHELP\n");
+  const auto r = run_dorvex(home, "HELP\nNOTE\nfirst line of a note\nEXIT\nEXIT\nHELP\n",
+                            dorvex_test::mat_args(home));
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::string indent(20, ' ');
   EXPECT_TRUE(has_line(r.out, indent + "DORVEX2010 Diffractometer Control Program"));
@@ -43,8 +44,8 @@ TEST(Startup, DummyRunWritesHeaderLogsAndEndsThroughExit) {
   EXPECT_NE(text.find("\nUsing VIRTUAL Diffractometer.\n"), std::string::npos);
   EXPECT_EQ(log.back(), " Normal program termination");
 
-  // User log (first run: DORVEX_TEMP.LOG in the program directory): prompt and typed line.
-  const auto user = lines(home.read("DORVEX_TEMP.LOG"));
+  // User log of the matrix file: prompt and typed line.
+  const auto user = lines(home.read("test.LOG"));
   int typed_help = 0;
   for (const auto& l : user) {
     if (l.size() > 4 && l.substr(l.size() - 4) == "HELP" &&
@@ -53,13 +54,13 @@ TEST(Startup, DummyRunWritesHeaderLogsAndEndsThroughExit) {
     }
   }
   EXPECT_EQ(typed_help, 1);
-  EXPECT_TRUE(has_line(home.read("DORVEX_TEMP.LOG"), "NOTE >first line of a note"));
-  EXPECT_TRUE(has_line(home.read("DORVEX_TEMP.LOG"), "NOTE >EXIT"));
+  EXPECT_TRUE(has_line(home.read("test.LOG"), "NOTE >first line of a note"));
+  EXPECT_TRUE(has_line(home.read("test.LOG"), "NOTE >EXIT"));
 }
 
 TEST(Startup, EndOfInputTakesTheQuitQuestionAsYes) {
   Home home;
-  const auto r = run_dorvex(home, "TEST\n");
+  const auto r = run_dorvex(home, "TEST\n", dorvex_test::mat_args(home));
   EXPECT_EQ(r.status, 0);
   EXPECT_FALSE(r.timed_out);
   EXPECT_TRUE(has_line(r.out, "[DORVEX] Normal program termination"));
@@ -85,7 +86,8 @@ TEST(Startup, CancelledModeDialogEndsWithOnlyTheStartEntry) {
 
 TEST(Startup, ModeDialogAnswerSelectsDummyMode) {
   Home home;
-  const auto r = run_dorvex(home, "d\nEXIT\n", {"--home", home.path(), "--ui", "line"});
+  const auto r = run_dorvex(home, "d\nEXIT\n",
+                            {"--home", home.path(), "--ui", "line", "--mat", home.file("t.mat")});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(has_line(r.out, "Using VIRTUAL Diffractometer."));
 }
@@ -101,7 +103,8 @@ TEST(Startup, MissingProfileIsFatalWithTheReasonOnStandardError) {
 TEST(Startup, SupervisorModeHonoursOnlyExitAndDcom) {
   Home home;
   const auto r = run_dorvex(home, "HELP\nCELL\nEXIT\n",
-                            {"--home", home.path(), "--mode", "supervisor", "--ui", "line"});
+                            {"--home", home.path(), "--mode", "supervisor", "--ui", "line",
+                             "--mat", home.file("t.mat")});
   EXPECT_TRUE(has_line(r.out, "SUPERVISOR MODE"));
   EXPECT_TRUE(has_line(
       r.out, "Only direct communcation with diffractometer using DCOM  will be permitted"));

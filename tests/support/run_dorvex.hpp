@@ -14,6 +14,9 @@
 // default_args(home) = --home DIR --mode dummy --ui line) in the home directory, feeds `input`
 // on standard input and closes it, and collects standard output and error. A run that does not
 // end within `timeout_seconds` is killed and the test fails. `env` adds "NAME=VALUE" entries.
+// Without --mat the program asks for the matrix file first (SET MATFILE), so the script must
+// answer that; mat_args(home, "xtal") adds --mat DIR/xtal.mat (created when missing), after
+// which the user log is DIR/xtal.LOG.
 #pragma once
 
 #include <fcntl.h>
@@ -92,6 +95,13 @@ struct RunResult {
 
 inline std::vector<std::string> default_args(const Home& home) {
   return {"--home", home.path(), "--mode", "dummy", "--ui", "line"};
+}
+
+inline std::vector<std::string> mat_args(const Home& home, const std::string& name = "test") {
+  auto args = default_args(home);
+  args.push_back("--mat");
+  args.push_back(home.path() + name + ".mat");
+  return args;
 }
 
 // The lines of a text (without their line breaks).
