@@ -139,8 +139,11 @@ bool read_crystal(const std::string& path, CrystalModel& model, std::string& err
     };
     auto need = [&](std::size_t n) { return numeric && v.size() >= n; };
     if (key == "title") {
-      std::size_t at = line.find_first_not_of(" \t", line.find(args.empty() ? "" : args[0]));
-      model.title = args.empty() ? "" : line.substr(at);
+      // The rest of the line after the keyword, blanks around it removed.
+      std::size_t at = line.find_first_of(" \t", line.find_first_not_of(" \t"));
+      at = at == std::string::npos ? at : line.find_first_not_of(" \t", at);
+      model.title = at == std::string::npos ? "" : line.substr(at);
+      model.title.erase(model.title.find_last_not_of(" \t\r") + 1);
     } else if (key == "cell") {
       if (!need(6)) return fail("cell needs a b c alpha beta gamma");
       for (int i = 0; i < 6; ++i) model.cell[i] = v[i];

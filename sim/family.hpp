@@ -1,6 +1,6 @@
 // A controller family: turns the command lines the program sends into actions on the virtual
 // instrument and into answers. One implementation per family (smc.cpp for the SMC9000 and
-// SMC9300); further families are further files registered in make_family().
+// SMC9300); a further family is a further file with its maker, named in make_family().
 #pragma once
 
 #include <functional>
@@ -32,6 +32,10 @@ class ControllerFamily {
   // the controller is idle again (time-scale 0).
   virtual double finish(double now) = 0;
 };
+
+// One maker per family file.
+std::unique_ptr<ControllerFamily> make_smc_family(bool smc9300, Instrument& instrument,
+                                                  NoteSink note);
 
 // "smc9000" or "smc9300"; nullptr for an unknown name.
 std::unique_ptr<ControllerFamily> make_family(const std::string& name, Instrument& instrument,

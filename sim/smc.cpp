@@ -374,19 +374,9 @@ class SmcController : public ControllerFamily {
 
 }  // namespace
 
-std::unique_ptr<ControllerFamily> make_family(const std::string& name, Instrument& instrument,
-                                              NoteSink note) {
-  if (name == "smc9000" || name == "smc9300")
-    return std::make_unique<SmcController>(name == "smc9300", instrument, std::move(note));
-  return nullptr;
-}
-
-std::string family_for_interface(int interface_type) {
-  switch (interface_type) {
-    case 1: return "smc9000";
-    case 7: return "smc9300";
-    default: return "";
-  }
+std::unique_ptr<ControllerFamily> make_smc_family(bool smc9300, Instrument& instrument,
+                                                  NoteSink note) {
+  return std::make_unique<SmcController>(smc9300, instrument, std::move(note));
 }
 
 }  // namespace dorvex::sim
