@@ -55,7 +55,8 @@ std::string F(double value, int width, int decimals) {
   if (width <= 0) return {};
   if (!std::isfinite(value)) return stars(width);
   char buf[512];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+  // '#' keeps the decimal point of an Fw.0 field ("-90."), as Fortran writes it.
+  std::snprintf(buf, sizeof buf, "%#.*f", decimals, value);
   std::string text = buf;
   if (static_cast<int>(text.size()) > width) {
     // A leading zero is optional in Fortran output: "0.500" may be written ".500".

@@ -20,11 +20,7 @@ namespace dorvex {
 namespace {
 
 // Fortran's Fw.0 keeps the decimal point ("    -90.").
-std::string F0(double value, int width) {
-  const std::string digits = F(value, width - 1, 0);
-  return digits.find('*') != std::string::npos ? std::string(static_cast<std::size_t>(width), '*')
-                                               : digits + ".";
-}
+std::string F0(double value, int width) { return F(value, width, 0); }
 
 constexpr double kDegree = 57.2958;  // degrees per radian of the cell routines
 

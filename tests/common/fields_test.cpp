@@ -10,6 +10,7 @@ TEST(FixedFields, RealFieldsRoundAndRightJustify) {
   EXPECT_EQ(F(-0.5, 6, 2), " -0.50");
   EXPECT_EQ(F(0.0, 5, 1), "  0.0");
   EXPECT_EQ(F(90.0, 8, 3), "  90.000");
+  EXPECT_EQ(F(-90.0, 8, 0), "    -90.");  // an F8.0 field keeps its decimal point
 }
 
 TEST(FixedFields, OverflowFillsTheFieldWithAsterisks) {
