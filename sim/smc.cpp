@@ -10,8 +10,10 @@
 // answer; the lines of the count list carry no framing on either model.
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "family.hpp"
@@ -181,9 +183,8 @@ class SmcController : public ControllerFamily {
   void run_move(const Statement& s) {
     Axis* a = inst_.axis(s.axis);
     if (a == nullptr) return;
-    double from = a->target();
-    if (a->moving(tp_)) from = a->target();
-    else from = a->position(tp_);
+    // A relative move adds to where the axis is going.
+    const double from = a->moving(tp_) ? a->target() : a->position(tp_);
     double target = s.absolute ? s.value : from + s.value;
     if (s.absolute) {
       double shortfall = inst_.faults().take_short_drive(s.axis);
@@ -196,9 +197,10 @@ class SmcController : public ControllerFamily {
     }
     double speed = (s.speed > 0.0 ? s.speed : kDefaultSpeed) / a->steps_per_unit();
     a->move_to(tp_, target, speed);
-    if (a->pending_switch() != 0 || (std::fabs(a->target() - a->round_to_step(target)) > 1e-9 &&
-                                     a->limit_bits(tp_) != 0))
-      switch_met_ = true;
+    // Running onto a switch, or refused because the axis already presses it.
+    const bool refused = !a->moving(tp_) && a->limit_bits(tp_) != 0 &&
+                         std::fabs(a->target() - a->round_to_step(target)) > 1e-9;
+    if (a->pending_switch() != 0 || refused) switch_met_ = true;
   }
 
   void execute(std::string_view c, double now, std::vector<Reply>& replies) {

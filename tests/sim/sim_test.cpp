@@ -49,7 +49,7 @@ struct KnownCrystal {
     out << "# test crystal\nub";
     for (auto& row : ub)
       for (double v : row) out << ' ' << v;
-    out << "\nlaue -1\nscale 20\nbackground 5\nreflection 2 1 1 20000\n";
+    out << "\nlaue -1\nscale 20\nbackground 5\nreflection 2 1 1 20000\nreflection 8 8 8 20000\n";
     return out.str();
   }
   // Bisecting setting (2theta, chi, phi) of h, all senses +1.
@@ -248,6 +248,35 @@ TEST(SimCounter, StepScansPeakAtTheReflection) {
   peak = std::max_element(counts.begin(), counts.end()) - counts.begin();
   EXPECT_NEAR(peak, 10, 1);
   EXPECT_NEAR(s.position('1'), tth + 10 * 0.04, 1e-3);
+}
+
+TEST(SimCounter, SecondWavelengthAddsItsDoublet) {
+  KnownCrystal crystal;
+  auto [tth, chi, phi] = crystal.setting(8, 8, 8);  // with lambda 0.71073: the profile's is set
+  std::string profile = test_profile(1, 3, 3, 1);
+  profile.replace(profile.find("WAVEL"), std::string::npos,
+                  "WAVEL     2  0.709300  0.713590    0.5000\n");
+  SimSession s(profile, {"--time-scale", "0"}, crystal.text());
+  ASSERT_TRUE(s.ready());
+  s.send("IO1;");
+  // 2theta of 8 8 8 for both lines, from the one for 0.71073.
+  const double sin_theta = std::sin(tth / 2 * kPi / 180) / kLambda;
+  const double tth1 = 2 * std::asin(sin_theta * 0.7093) * 180 / kPi;
+  const double tth2 = 2 * std::asin(sin_theta * 0.71359) * 180 / kPi;
+  ASSERT_GT(tth2 - tth1, 0.35);
+  const double step = 0.04;
+  const double start = tth1 - 0.6;
+  drive_all(s, start - step, (start - step) / 2, chi, phi);
+  std::vector<long> counts = s.scan({{'1', step}, {'2', step / 2}}, 41, 0.5);
+  ASSERT_EQ(counts.size(), 41u);
+  auto at = [&](double t) {
+    return counts[static_cast<std::size_t>(std::lround((t - start) / step))];
+  };
+  long peak = *std::max_element(counts.begin(), counts.end());
+  EXPECT_EQ(at(tth1), peak);
+  EXPECT_GT(at(tth2), 0.35 * peak);
+  EXPECT_LT(at(tth2), 0.75 * peak);
+  EXPECT_LT(at((tth1 + tth2) / 2), at(tth2));  // resolved: a dip between the lines
 }
 
 TEST(SimFaults, AnswersDroppedEmptiedGarbled) {
