@@ -730,14 +730,15 @@ class TuiConsole final : public Toolkit {
 
   void draw_too_small() {
     const TuiLayout need = compute_layout(0, 0, created_ && hardware_);
-    const std::string first = "Terminal too small for the DORVEX window";
-    const std::string second = "need " + std::to_string(need.min_cols) + " x " +
-                               std::to_string(need.min_rows) + ", have " +
-                               std::to_string(cols_) + " x " + std::to_string(rows_);
-    const int row = std::max(0, rows_ / 2 - 1);
-    for (const auto& [text, offset] : {std::pair{first, 0}, std::pair{second, 1}}) {
+    const std::string texts[] = {
+        "Terminal too small",
+        "need " + std::to_string(need.min_cols) + " x " + std::to_string(need.min_rows),
+        "have " + std::to_string(cols_) + " x " + std::to_string(rows_)};
+    const int top = std::max(0, rows_ / 2 - 1);
+    for (int i = 0; i < 3; ++i) {
+      const std::string& text = texts[i];
       const int col = std::max(0, (cols_ - static_cast<int>(text.size())) / 2);
-      put(row + offset, col, text, cols_ - col, A_BOLD);
+      put(top + i, col, text, cols_ - col, A_BOLD);
     }
   }
 
@@ -935,21 +936,21 @@ class TuiConsole final : public Toolkit {
     if (input_ended_) return cancel;
     const int count = static_cast<int>(buttons.size());
     auto draw = [&](int& cursor_row, int& cursor_col) {
-      int row_width = 0;
-      for (const auto& b : buttons) row_width += static_cast<int>(b.size()) + 6;
+      int row_width = -4;  // "[ label ]" with four blanks between buttons
+      for (const auto& b : buttons) row_width += static_cast<int>(b.size()) + 8;
       const int most = std::max(cols_ - 2, 20);
-      const int width = std::clamp(std::max({row_width + 2, static_cast<int>(title.size()) + 8,
+      const int width = std::clamp(std::max({row_width + 4, static_cast<int>(title.size()) + 8,
                                              static_cast<int>(text.size()) + 6, 34}),
                                    20, std::min(most, 76));
       const auto lines = wrap(text, width - 4);
-      const bool stacked = row_width + 2 > width;
+      const bool stacked = row_width > width - 4;
       const int height = static_cast<int>(lines.size()) + 4 + (stacked ? count : 1);
       const attr_t body = error ? pair(PAIR_ERROR, A_REVERSE) : pair(PAIR_DIALOG, A_REVERSE);
       const Rect in = draw_box(height, width, title, body);
       for (std::size_t i = 0; i < lines.size(); ++i)
         put(in.top + 1 + static_cast<int>(i), in.left, lines[i], in.width, body);
       int row = in.top + 2 + static_cast<int>(lines.size());
-      int col = in.left + std::max(0, (in.width - row_width + 2) / 2);
+      int col = in.left + std::max(0, (in.width - row_width) / 2);
       for (int i = 0; i < count; ++i) {
         const std::string label = "[ " + buttons[static_cast<std::size_t>(i)] + " ]";
         const attr_t attr = i == focus ? (pair(PAIR_FOCUS, A_NORMAL) | A_BOLD) : body;

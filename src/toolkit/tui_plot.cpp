@@ -158,7 +158,8 @@ PlotGrid rasterise_plot(const PlotModel& model, int rows, int cols, PlotGlyphs g
   put_glyph(grid, axis_row, 0, ascii ? "+" : "\u2514", PlotInk::frame);
   for (int c = 1; c < cols; ++c) put_glyph(grid, axis_row, c, ascii ? "-" : "\u2500", PlotInk::frame);
   for (int quarter = 0; quarter <= 4; ++quarter) {
-    const int c = canvas.left + (quarter * (canvas.cols - 1) + 2) / 4;
+    // The cell in which a point at that fraction of the frame lands.
+    const int c = canvas.left + std::min(canvas.cols - 1, quarter * canvas.cols / 4);
     put_glyph(grid, axis_row, c, ascii ? "+" : "\u2534", PlotInk::frame);
   }
 

@@ -1,0 +1,202 @@
+// The full-screen window of the real program, driven in a terminal through tmux: the mode
+// dialog, a command dialogue, the yes/no box, the file browser, scroll-back, history and
+// completion, resizing, and the terminal given back on every way out.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "tui/tmux_session.hpp"
+
+namespace dorvex_test {
+namespace {
+
+class TuiWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+  }
+  std::vector<std::string> dummy(std::vector<std::string> more = {}) const {
+    std::vector<std::string> args = {"--home", home_.path(), "--mode", "dummy", "--ui", "tui"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+  static void leave(const TmuxSession& tmux) {
+    tmux.line("EXIT");
+    ASSERT_TRUE(tmux.wait_for("Normal program termination")) << tmux.screen();
+    tmux.keys({"Enter"});
+    ASSERT_TRUE(tmux.wait_for("EXITED 0")) << tmux.screen();
+    EXPECT_NE(tmux.screen().find("TERMINAL-RESTORED"), std::string::npos) << tmux.screen();
+  }
+
+  Home home_;
+};
+
+TEST_F(TuiWindow, ModeDialogThenACommandDialogueAndExitGivesTheTerminalBack) {
+  TmuxSession tmux(120, 40, home_,
+                   {"--home", home_.path(), "--ui", "tui", "--mat", home_.file("xtal")});
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for("Select the mode for running DORVEX")) << tmux.screen();
+  const std::string dialog = tmux.screen();
+  for (const char* button : {"Real Diffractometer", "Dummy", "Supervisor", "Cancel"})
+    EXPECT_NE(dialog.find(button), std::string::npos) << button;
+  EXPECT_NE(dialog.find("Dorvex"), std::string::npos);
+
+  tmux.keys({"Right", "Enter"});  // from "Real Diffractometer" to "Dummy"
+  ASSERT_TRUE(tmux.wait_for(":DMDORVEX>")) << tmux.screen();
+  const std::string window = tmux.screen();
+  EXPECT_NE(window.find("Simulation of"), std::string::npos);
+  EXPECT_NE(window.find("Mat file: xtal"), std::string::npos);
+  EXPECT_EQ(window.find("HALT"), std::string::npos);  // no halt key in the virtual window
+
+  tmux.line("CELL");
+  ASSERT_TRUE(tmux.wait_for("CELL: Input new cell>")) << tmux.screen();
+  tmux.line("5 6 7 90 90 90");
+  ASSERT_TRUE(tmux.wait_for("210.0000")) << tmux.screen();
+  // The console keeps the dialogue: the answer after its prompt.
+  EXPECT_NE(tmux.screen().find("CELL: Input new cell> 5 6 7 90 90 90"), std::string::npos);
+
+  leave(tmux);
+  const std::string history = home_.read(".dorvex_history");
+  EXPECT_NE(history.find("CELL\n5 6 7 90 90 90\nEXIT\n"), std::string::npos) << history;
+}
+
+TEST_F(TuiWindow, FileBrowserAndYesNoBoxChooseAndCreateFiles) {
+  std::filesystem::create_directory(home_.file("data"));
+  home_.write("data/run.txt", "CELL\n4 4 4 90 90 90\n");
+  home_.write("data/other.txt", "TEST\n");
+  TmuxSession tmux(120, 40, home_, dummy());
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for("DORVEX: Open Mat File")) << tmux.screen();
+  EXPECT_TRUE(tmux.wait_for("Look in: " + home_.path()));
+  EXPECT_NE(tmux.screen().find("File name: DORVEX_TEMP.mat"), std::string::npos);
+
+  // A typed path; declining to create it comes back to the browser.
+  tmux.keys({"C-u"});
+  tmux.line("data/first");
+  ASSERT_TRUE(tmux.wait_for("Do you wish to create a new MAT file?")) << tmux.screen();
+  tmux.keys({"Right", "Enter"});  // No
+  ASSERT_TRUE(tmux.wait_for("DORVEX: Open Mat File")) << tmux.screen();
+  ASSERT_TRUE(tmux.wait_gone("Do you wish to create")) << tmux.screen();
+
+  // The browser comes back in the directory of the declined name. Backspace on an empty name
+  // goes up a directory with "data" still selected; Enter opens it again.
+  ASSERT_TRUE(tmux.wait_for("Look in: " + home_.path() + "data/")) << tmux.screen();
+  tmux.keys({"C-u", "BSpace"});
+  ASSERT_TRUE(tmux.wait_gone("Look in: " + home_.path() + "data/")) << tmux.screen();
+  EXPECT_NE(tmux.screen().find("Look in: " + home_.path() + " "), std::string::npos);
+  tmux.keys({"Enter"});
+  ASSERT_TRUE(tmux.wait_for("Look in: " + home_.path() + "data/")) << tmux.screen();
+  tmux.line("first");
+  ASSERT_TRUE(tmux.wait_for("Do you wish to create a new MAT file?")) << tmux.screen();
+  tmux.type("y");
+  ASSERT_TRUE(tmux.wait_for("Mat file: first")) << tmux.screen();
+  ASSERT_TRUE(tmux.wait_for(":DMDORVEX>")) << tmux.screen();
+  EXPECT_TRUE(home_.exists("data/first.mat"));
+
+  // MACR: the browser lists the text files of the data directory; Esc cancels.
+  tmux.line("MACR");
+  ASSERT_TRUE(tmux.wait_for("DORVEX: Open Macro File")) << tmux.screen();
+  const std::string listing = tmux.screen();
+  EXPECT_NE(listing.find("other.txt"), std::string::npos);
+  EXPECT_EQ(listing.find("first.mat"), std::string::npos);  // filtered out
+  tmux.keys({"Escape"});
+  ASSERT_TRUE(tmux.wait_gone("DORVEX: Open Macro File")) << tmux.screen();
+
+  // Again, choosing run.txt by the arrows: "../", "other.txt", "run.txt".
+  tmux.line("MACR");
+  ASSERT_TRUE(tmux.wait_for("DORVEX: Open Macro File")) << tmux.screen();
+  tmux.keys({"Down", "Down"});
+  ASSERT_TRUE(tmux.wait_for("File name: run.txt")) << tmux.screen();
+  tmux.keys({"Enter"});
+  ASSERT_TRUE(tmux.wait_for("64.0000")) << tmux.screen();  // the macro's cell, 4 x 4 x 4
+  leave(tmux);
+}
+
+TEST_F(TuiWindow, ScrollBackHistoryCompletionAndTheQuitQuestion) {
+  TmuxSession tmux(100, 30, home_, dummy({"--mat", home_.file("xtal")}));
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for(":DMDORVEX>")) << tmux.screen();
+  tmux.line("HELP");
+  ASSERT_TRUE(tmux.wait_for("MACR")) << tmux.screen();
+  EXPECT_TRUE(tmux.wait_gone("BASE VERSION OF"));  // the header has scrolled away
+  tmux.keys({"PPage", "PPage", "PPage"});
+  ASSERT_TRUE(tmux.wait_for("BASE VERSION OF")) << tmux.screen();
+  EXPECT_NE(tmux.screen().find("scrolled back"), std::string::npos);
+  tmux.keys({"NPage", "NPage", "NPage"});
+  ASSERT_TRUE(tmux.wait_gone("scrolled back")) << tmux.screen();
+
+  // Completion of a unique start, candidates for an ambiguous one.
+  tmux.type("sho");
+  tmux.keys({"Tab"});
+  ASSERT_TRUE(tmux.wait_for("DMDORVEX> SHOW")) << tmux.screen();
+  tmux.keys({"C-u"});
+  tmux.type("ZR");
+  tmux.keys({"Tab"});
+  ASSERT_TRUE(tmux.wait_for("ZREF  ZREM")) << tmux.screen();
+  EXPECT_NE(tmux.screen().find("DMDORVEX> ZRE"), std::string::npos);
+
+  // Ctrl-C drops the typed line; Up brings back the last command; editing in the middle.
+  tmux.keys({"C-c"});
+  ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
+    return std::regex_search(s, std::regex("DMDORVEX> *\n"));
+  })) << tmux.screen();
+  tmux.keys({"Up"});
+  ASSERT_TRUE(tmux.wait_for("DMDORVEX> HELP")) << tmux.screen();
+  tmux.keys({"Home", "Right", "Right", "BSpace", "Delete"});
+  tmux.type("X");
+  ASSERT_TRUE(tmux.wait_for("DMDORVEX> HXP")) << tmux.screen();
+  tmux.keys({"Enter"});
+  ASSERT_TRUE(tmux.wait_for("Unknown command")) << tmux.screen();
+
+  // Ctrl-D on an empty line closes the window: the quit question; No keeps the program.
+  tmux.keys({"C-d"});
+  ASSERT_TRUE(tmux.wait_for("DO YOU WISH TO QUIT DORVEX?")) << tmux.screen();
+  tmux.type("n");
+  ASSERT_TRUE(tmux.wait_gone("DO YOU WISH TO QUIT")) << tmux.screen();
+  tmux.keys({"C-d"});
+  ASSERT_TRUE(tmux.wait_for("DO YOU WISH TO QUIT DORVEX?")) << tmux.screen();
+  tmux.keys({"Enter"});  // Yes has the focus
+  ASSERT_TRUE(tmux.wait_for("Normal program termination")) << tmux.screen();
+  tmux.keys({"Enter"});
+  ASSERT_TRUE(tmux.wait_for("EXITED 0")) << tmux.screen();
+  EXPECT_NE(tmux.screen().find("TERMINAL-RESTORED"), std::string::npos);
+}
+
+TEST_F(TuiWindow, ResizingRedrawsAndATooSmallTerminalSaysSo) {
+  TmuxSession tmux(120, 40, home_, dummy({"--mat", home_.file("xtal")}));
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for(":DMDORVEX>")) << tmux.screen();
+  tmux.type("LIST");
+  tmux.resize(30, 8);
+  ASSERT_TRUE(tmux.wait_for("Terminal too small")) << tmux.screen();
+  EXPECT_TRUE(tmux.wait_for("have 30 x 8")) << tmux.screen();
+  EXPECT_EQ(tmux.screen().find("DMDORVEX>"), std::string::npos);
+  tmux.resize(90, 24);
+  ASSERT_TRUE(tmux.wait_gone("Terminal too small")) << tmux.screen();
+  // Everything is back, the half-typed line too, and the rule spans the new width.
+  EXPECT_TRUE(tmux.wait_for("DMDORVEX> LIST")) << tmux.screen();
+  EXPECT_NE(tmux.screen().find("Mat file: xtal"), std::string::npos);
+  std::string rule;
+  for (int i = 0; i < 90; ++i) rule += "\u2500";
+  EXPECT_NE(tmux.screen().find(rule), std::string::npos) << tmux.screen();
+  tmux.keys({"C-u"});
+  leave(tmux);
+}
+
+TEST_F(TuiWindow, TheTerminalIsGivenBackWhenTheProgramIsKilled) {
+  TmuxSession tmux(100, 30, home_, dummy({"--mat", home_.file("xtal")}));
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for(":DMDORVEX>")) << tmux.screen();
+  const pid_t pid = tmux.program_pid();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  ASSERT_TRUE(tmux.wait_for("EXITED 143")) << tmux.screen();  // 128 + SIGTERM
+  EXPECT_NE(tmux.screen().find("TERMINAL-RESTORED"), std::string::npos) << tmux.screen();
+}
+
+}  // namespace
+}  // namespace dorvex_test
