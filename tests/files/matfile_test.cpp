@@ -583,3 +583,28 @@ TEST_F(MatFile, DeclinedDialogEndsInsteadOfAskingForEver) {
 
 }  // namespace
 }  // namespace dorvex
+
+namespace dorvex {
+namespace {
+
+// The sample matrix file shipped with the program loads cleanly.
+TEST(SampleMatFile, LoadsWithoutWarnings) {
+  reset_program_state();
+  ScriptedToolkit& tk = install_scripted_toolkit();
+  TempDir tmp;
+  S().shell.program_directory = tmp.dir();
+  S().shell.data_directory = tmp.dir();  // a copy, so that no log lands in the source tree
+  S().shell.matfile_name = "sample";
+  std::filesystem::copy_file(std::string(DORVEX_SOURCE_DIR) + "/examples/sample.mat",
+                             tmp.dir() + "sample.mat");
+  ASSERT_EQ(READ_MATFILE(), 0);
+  EXPECT_TRUE(tk.lines.empty());
+  EXPECT_EQ(S().list.count, 6);
+  EXPECT_NEAR(S().crystal.cell[0], 7.365, 1e-3);
+  EXPECT_NEAR(S().crystal.cell[1], 9.182, 1e-3);
+  EXPECT_NEAR(S().crystal.cell[2], 12.504, 1e-3);
+  EXPECT_NEAR(S().crystal.lambda1, 0.7093, 1e-6);
+}
+
+}  // namespace
+}  // namespace dorvex
