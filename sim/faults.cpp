@@ -32,10 +32,10 @@ std::string garble(const std::string& answer) {
   return out + "#";
 }
 
-bool Faults::add(const std::string& spec, std::string& error) {
-  std::vector<std::string> f = split(spec, ':');
+bool Faults::add(const std::string& text, std::string& error) {
+  std::vector<std::string> f = split(text, ':');
   auto fail = [&](const char* why) {
-    error = "fault '" + spec + "': " + why;
+    error = "fault '" + text + "': " + why;
     return false;
   };
   const std::string& kind = f[0];

@@ -1,4 +1,4 @@
-// Injected controller faults, given on the command line as --fault SPEC.
+// Injected controller faults, given on the command line as --fault FAULT.
 //
 //   drop:QUERY:N[:K]     the N-th answer to QUERY (and K-1 after it) is not sent at all
 //   garble:QUERY:N[:K]   the same answers are sent garbled (every other character '#')
@@ -41,8 +41,8 @@ struct ShortDriveFault {
 
 class Faults {
  public:
-  // Adds one --fault SPEC; false with a reason when it cannot be read.
-  bool add(const std::string& spec, std::string& error);
+  // Adds one --fault FAULT; false with a reason when it cannot be read.
+  bool add(const std::string& text, std::string& error);
 
   // Decides what happens to the answer of `query` (counted once per call).
   AnswerFault answer_fault(const std::string& query);

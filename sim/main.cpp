@@ -10,8 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <iostream>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,7 +29,7 @@ using namespace dorvex::sim;
 const char* const kUsage =
     "usage: dorvex-sim --link PATH --profile DIFPROF.DAT [--crystal FILE]\n"
     "                  [--family smc9000|smc9300] [--time-scale X] [--seed N]\n"
-    "                  [--transcript FILE] [--fault SPEC]... [--omega-reading circle|bisecting]\n"
+    "                  [--transcript FILE] [--fault FAULT]... [--omega-reading circle|bisecting]\n"
     "\n"
     "Simulates the diffractometer's motor/counter controller on a pseudo-terminal whose slave\n"
     "device PATH links to. Prints \"READY PATH\" when it answers; runs until SIGTERM or SIGINT,\n"
@@ -48,7 +47,7 @@ const char* const kUsage =
     "  --omega-reading M    circle: the omega axis reads theta in a bisecting setting;\n"
     "                       bisecting: it reads 0 there (default: circle when the profile's\n"
     "                       CONFIG field 5 is 1, else bisecting)\n"
-    "  --fault SPEC         inject a fault (repeatable):\n"
+    "  --fault FAULT        inject a fault (repeatable):\n"
     "      drop:QUERY:N[:K]     no answer to the N-th QUERY (and K-1 more), e.g. drop:?P:3\n"
     "      garble:QUERY:N[:K]   garbled answer         empty:QUERY:N[:K]  empty answer\n"
     "      limit:AXIS:POS       limit switch at controller position POS of AXIS\n"
@@ -138,8 +137,8 @@ int main(int argc, char** argv) {
     return usage_error("the profile names no simulated controller family (CONTROL " +
                        std::to_string(profile.interface_type) + "); give --family");
   Faults faults;
-  for (const std::string& spec : opt.faults) {
-    if (!faults.add(spec, error)) return usage_error(error);
+  for (const std::string& fault : opt.faults) {
+    if (!faults.add(fault, error)) return usage_error(error);
   }
   CrystalModel model;
   if (!opt.crystal.empty() && !read_crystal(opt.crystal, model, error)) return usage_error(error);
