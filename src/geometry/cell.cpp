@@ -28,6 +28,14 @@ Mat3 metric(const Cell& cell) {
   return g;
 }
 
+// A metric tensor describes a cell only when its determinant is positive; one that is zero
+// but for rounding (a flat cell, a singular UB) is refused too. Relative to the product of the
+// diagonal elements the determinant is (V / abc)^2, far above the bound for any real cell.
+bool flat_metric(const Mat3& m, double det) {
+  const double diagonal = static_cast<double>(m(0, 0)) * m(1, 1) * m(2, 2);
+  return !(det > 0.0) || !(diagonal > 0.0) || det <= 1.0e-8 * diagonal;
+}
+
 double degrees_of(double cosine) {
   if (cosine > 1.0) cosine = 1.0;
   if (cosine < -1.0) cosine = -1.0;
@@ -67,7 +75,7 @@ bool CALCB(const Cell& cell, Mat3& B) {
   Mat3 gstar;
   float det = 0.0f;
   METR(cell, gstar, det);
-  if (det <= 0.0f || !std::isfinite(det) || cell[2] == 0.0f) {
+  if (flat_metric(metric(cell), det) || !std::isfinite(det) || cell[2] == 0.0f) {
     WRITE_OUT(" Error in Cell: Determinant of G = " + std::string(trim(E(det, 12, 4))));
     return false;
   }
@@ -80,7 +88,7 @@ bool OMTOB(CrystalState& crystal, bool quiet) {
   float det = 0.0f;
   int ierr = 0;
   const Mat3 g = MINV3(gstar, det, ierr);
-  if (ierr != 0 || !(det > 0.0f)) {
+  if (ierr != 0 || flat_metric(gstar, det)) {
     WRITE_OUT(" Invalid Orientation Matrix - Use COM");
     return false;
   }

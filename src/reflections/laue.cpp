@@ -252,13 +252,12 @@ void INSERT_LAUE() {
   ListInput in = read_list(shell.command_argument);
   for (double v : in.values)
     if (std::fabs(v) > 1.0e6) in.error = true;
-  if (in.error || in.values.empty()) {
+  if (in.error || in.values.size() < 3) {  // unreadable: the question stays
     SET_PROMPT(kHklPrompt);
     return;
   }
-  Vec3 h{};
-  for (std::size_t k = 0; k < in.values.size() && k < 3; ++k)
-    h[k] = static_cast<float>(in.values[k]);
+  const Vec3 h{static_cast<float>(in.values[0]), static_cast<float>(in.values[1]),
+               static_cast<float>(in.values[2])};
   if (std::fabs(h[0]) + std::fabs(h[1]) + std::fabs(h[2]) <= 0.001f) {
     end_inl();
     return;

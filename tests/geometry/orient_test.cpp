@@ -12,7 +12,10 @@
 
 namespace dorvex {
 
-void INSERT_LAUE();  // the INL command (its header's TEST collides with the test macro)
+// The command routines (their header's TEST collides with the test macro).
+void INSERT_LAUE();
+void GETCELL();
+void ENTOM();
 
 namespace {
 
@@ -232,6 +235,53 @@ TEST_F(OrientTest, InlReportsEachEquivalentItCannotAdd) {
   for (const auto& l : lines_) out += l.find("OUT-OF-BOUNDS") != std::string::npos;
   EXPECT_EQ(out, 3);
   EXPECT_TRUE(printed(" REFLECTION    6   0   0 OUT-OF-BOUNDS"));
+}
+
+}  // namespace
+}  // namespace dorvex
+
+namespace dorvex {
+namespace {
+
+void type(void (*command)(), const char* line) {
+  S().shell.command_argument = line;
+  command();
+}
+
+// An impossible cell or a singular typed matrix leaves cell, B and UB as they were, so the
+// crystal never holds a cell that disagrees with its matrices.
+TEST_F(OrientTest, RefusedCellOrMatrixChangesNothing) {
+  set_cell({10, 10, 10, 90, 90, 90});
+  ASSERT_TRUE(OMTOB(S().crystal, true));
+  const CrystalState before = S().crystal;
+  type(GETCELL, "");
+  ASSERT_EQ(S().shell.continuation_code, 17);
+  type(GETCELL, "5 5 5 40 40 100");
+  EXPECT_EQ(S().shell.continuation_code, 0);
+  EXPECT_EQ(S().crystal.cell, before.cell);
+  EXPECT_EQ(S().crystal.UB.a, before.UB.a);
+  EXPECT_EQ(S().crystal.B.a, before.B.a);
+
+  type(ENTOM, "");
+  type(ENTOM, "1 2 3");
+  type(ENTOM, "2 4 6");
+  type(ENTOM, "1 1 1");
+  EXPECT_EQ(S().shell.continuation_code, 0);
+  EXPECT_TRUE(printed(" Invalid Orientation Matrix - Use COM"));
+  EXPECT_EQ(S().crystal.UB.a, before.UB.a);
+  EXPECT_EQ(S().crystal.cell, before.cell);
+
+  // Values left out keep those of the previous CELL input; small angles become 90.
+  type(GETCELL, "");
+  type(GETCELL, "6 7 8 0 100");
+  EXPECT_EQ(S().crystal.cell[3], 90.0f);
+  EXPECT_NEAR(S().crystal.cell[4], 100.0f, 1e-3);
+  type(GETCELL, "");
+  type(GETCELL, "9");
+  EXPECT_NEAR(S().crystal.cell[0], 9.0f, 1e-4);
+  EXPECT_NEAR(S().crystal.cell[2], 8.0f, 1e-4);
+  EXPECT_NEAR(S().crystal.cell[4], 100.0f, 1e-3);
+  EXPECT_NEAR(S().crystal.UB(2, 2), 1 / 8.0, 1e-6);  // UB = B
 }
 
 }  // namespace
