@@ -139,7 +139,8 @@ void PARAMS(const Mat3& M, Cell& cell, float& volume) {
   for (int i = 0; i < 3; ++i)
     reciprocal[static_cast<std::size_t>(i)] = std::sqrt(std::fmax(0.0f, gstar(i, i)));
   auto cosine = [&](int i, int j) {
-    const float den = reciprocal[static_cast<std::size_t>(i)] * reciprocal[static_cast<std::size_t>(j)];
+    const float den =
+        reciprocal[static_cast<std::size_t>(i)] * reciprocal[static_cast<std::size_t>(j)];
     return den > 0.0f ? gstar(i, j) / den : 0.0f;
   };
   reciprocal[3] = cosine(1, 2);
@@ -149,7 +150,8 @@ void PARAMS(const Mat3& M, Cell& cell, float& volume) {
   float reciprocal_volume = 0.0f, inv = 0.0f;
   RECIP(reciprocal, reciprocal_volume, direct, inv);
   volume = inv;  // the volume of the direct cell is the inverse of the reciprocal volume
-  for (int i = 0; i < 3; ++i) cell[static_cast<std::size_t>(i)] = direct[static_cast<std::size_t>(i)];
+  for (int i = 0; i < 3; ++i)
+    cell[static_cast<std::size_t>(i)] = direct[static_cast<std::size_t>(i)];
   for (int i = 3; i < 6; ++i) {
     const double cs = direct[static_cast<std::size_t>(i)];
     cell[static_cast<std::size_t>(i)] =

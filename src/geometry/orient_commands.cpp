@@ -98,7 +98,9 @@ struct ComDialogue {
 };
 ComDialogue com;
 
-std::string com_hkl_prompt(int number) { return "COM: Input hkl for reflection" + I(number, 3) + ">"; }
+std::string com_hkl_prompt(int number) {
+  return "COM: Input hkl for reflection" + I(number, 3) + ">";
+}
 
 // Indices of a list entry, rounded; false when the entry has none.
 bool entry_indices(int number, Vec3& h) {

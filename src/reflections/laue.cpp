@@ -121,7 +121,9 @@ void choose_group(std::string_view text) {
   SET_PROMPT(kHklPrompt);
 }
 
-std::string rounded_hkl(const Vec3& h) { return I(NINT(h[0]), 4) + I(NINT(h[1]), 4) + I(NINT(h[2]), 4); }
+std::string rounded_hkl(const Vec3& h) {
+  return I(NINT(h[0]), 4) + I(NINT(h[1]), 4) + I(NINT(h[2]), 4);
+}
 
 void insert_equivalents(const Vec3& h) {
   LaueIteration it;
@@ -189,7 +191,8 @@ bool EQOP(const SymOp& a, const SymOp& b) {
 
 int GET_LAUE_GROUP(std::string_view text, std::vector<SymOp>& ops) {
   ops.clear();
-  const std::string key = pad(upper_shift(text.substr(0, std::min<std::size_t>(text.size(), 10))), 10);
+  const std::string key =
+      pad(upper_shift(text.substr(0, std::min<std::size_t>(text.size(), 10))), 10);
   int group = 0;
   for (int n = 12; n >= 1 && group == 0; --n)
     if (key.find(kSymbols[static_cast<std::size_t>(n - 1)]) != std::string::npos) group = n;

@@ -17,7 +17,9 @@ constexpr double kPi = 3.14159265358979323846;
 struct D3 {
   double x, y, z;
 };
-D3 cross(D3 a, D3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+D3 cross(D3 a, D3 b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
 double dot3(D3 a, D3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 
 // Reciprocal metric tensor of a cell: direct basis vectors in Cartesian form, reciprocal

@@ -43,7 +43,8 @@ std::vector<std::vector<double>> rows_after(const std::string& out, const std::s
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (lines[i] != title) continue;
     rows.clear();
-    for (std::size_t r = i + 1 + static_cast<std::size_t>(skip_blank); r < lines.size() && rows.size() < 3; ++r) {
+    for (std::size_t r = i + 1 + static_cast<std::size_t>(skip_blank);
+         r < lines.size() && rows.size() < 3; ++r) {
       std::istringstream in(lines[r]);
       std::vector<double> v;
       for (double x; in >> x;) v.push_back(x);
@@ -71,7 +72,8 @@ TEST(OrientTranscript, CellThenCalcIndxAndPersistence) {
   // Eight positions: those with -2theta are beyond the -10 degree limit.
   EXPECT_TRUE(has_line(r.out, " The 8 equivalent positions are:"));
   EXPECT_TRUE(has_line(r.out, angles_line("    1:", t, 0, 0, 0)));
-  for (int p : {2, 3, 6, 7}) EXPECT_TRUE(has_line(r.out, "    " + std::to_string(p) + ": out-of-bounds"));
+  for (int p : {2, 3, 6, 7})
+    EXPECT_TRUE(has_line(r.out, "    " + std::to_string(p) + ": out-of-bounds"));
   EXPECT_TRUE(has_line(r.out, angles_line("    4:", t, 0, 180, 0)));
   EXPECT_TRUE(has_line(r.out, angles_line("    5:", t, 0, 180, 180)));
   EXPECT_TRUE(has_line(r.out, angles_line("    8:", t, 0, 0, 180)));
@@ -87,7 +89,8 @@ TEST(OrientTranscript, CellThenCalcIndxAndPersistence) {
 
   // The cell was saved with the matrix file.
   auto again = run_dorvex(home, "CALC 0 0 1\nEXIT\n", args(home));
-  EXPECT_TRUE(has_line(again.out, angles_line(" Calculated Angles:", two_theta(1 / 11.0), 0, 90, 0)))
+  EXPECT_TRUE(
+      has_line(again.out, angles_line(" Calculated Angles:", two_theta(1 / 11.0), 0, 90, 0)))
       << again.out;
 }
 
@@ -97,8 +100,10 @@ TEST(OrientTranscript, ComFindsTheOrientationOfTwoReflections) {
   Home home;
   // U: 30 degrees about z, then 20 degrees about y; B = diag(1/8, 1/9, 1/11).
   const double a = 30 / kDeg, b = 20 / kDeg;
-  const double rz[3][3] = {{std::cos(a), -std::sin(a), 0}, {std::sin(a), std::cos(a), 0}, {0, 0, 1}};
-  const double ry[3][3] = {{std::cos(b), 0, std::sin(b)}, {0, 1, 0}, {-std::sin(b), 0, std::cos(b)}};
+  const double rz[3][3] = {
+      {std::cos(a), -std::sin(a), 0}, {std::sin(a), std::cos(a), 0}, {0, 0, 1}};
+  const double ry[3][3] = {
+      {std::cos(b), 0, std::sin(b)}, {0, 1, 0}, {-std::sin(b), 0, std::cos(b)}};
   double ub[3][3] = {};
   const double bdiag[3] = {1 / 8.0, 1 / 9.0, 1 / 11.0};
   for (int i = 0; i < 3; ++i)
