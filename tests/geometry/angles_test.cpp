@@ -185,16 +185,6 @@ TEST_F(AnglesTest, PsiRotationGivesTheRotatedCradleForAllSenses) {
   }
 }
 
-TEST_F(AnglesTest, PsiZeroKeepsTheSetting) {
-  for (int pattern = 0; pattern < 8; ++pattern) {
-    senses(pattern);
-    const AngleSet s{40, 25, 63, -110};
-    AngleSet out = s;
-    ASSERT_EQ(PSIANG(current_geometry(), PSIMAT(current_geometry(), s), 0.0f, out), 0);
-    for (int i = 0; i < 4; ++i) EXPECT_NEAR(out[i], s[i], 1e-3) << i;
-  }
-}
-
 // Positions 1, 3, 5, 7 diffract x_phi, positions 2, 4, 6, 8 its opposite (-2theta or chi
 // through 180 turns the diffraction vector over).
 TEST_F(AnglesTest, EquivalentSettingsDiffractTheSameVectorUpToItsSign) {

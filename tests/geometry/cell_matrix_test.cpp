@@ -224,25 +224,5 @@ TEST_F(GeometryTest, InversionAgreesWithKnownInversesAndReportsSingularMatrices)
   EXPECT_EQ(ierr, 1);
 }
 
-TEST_F(GeometryTest, FramesAreOrthonormalAndRightHanded) {
-  const Vec3 u{1, 2, 0.5f}, w{-0.3f, 1, 2};
-  for (const Mat3& t : {ORTHOG(u, w), MAKEBASIS(u, w)}) {
-    const Mat3 tt = LWMATMUL(transpose(t), t);
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) EXPECT_NEAR(tt(i, j), i == j ? 1 : 0, 1e-6);
-    float det = 0;
-    int ierr = 0;
-    MINV3(t, det, ierr);
-    EXPECT_NEAR(det, 1.0f, 1e-6);
-  }
-  const Mat3 o = ORTHOG(u, w);
-  const Vec3 un = UNITL(u);
-  for (int i = 0; i < 3; ++i) EXPECT_NEAR(o(i, 0), un[i], 1e-6);
-  // MAKEBASIS treats both vectors alike.
-  const Mat3 b1 = MAKEBASIS(u, w), b2 = MAKEBASIS(w, u);
-  for (int i = 0; i < 3; ++i) EXPECT_NEAR(b1(i, 0), b2(i, 0), 1e-6);
-  EXPECT_EQ(UNITL({0, 0, 0}), (Vec3{0, 0, 0}));
-}
-
 }  // namespace
 }  // namespace dorvex
