@@ -200,6 +200,10 @@ TEST_F(MotionSim, LimitSwitchStopsEverythingAndEndsTheCommand) {
   DRIVE(3, 60.0f, 0, 0, status);
   EXPECT_EQ(S().shell.error_flag, 1);
   EXPECT_TRUE(console_has("Limit switch active for motor 3")) << console();
+  // A question answered after the stop proves the simulator has taken (and logged) "Q;".
+  std::string reply;
+  int length = 0;
+  SENDH("?IO;", 4, reply, length);
   EXPECT_GE(received_count("Q;"), 1);
 }
 
