@@ -498,9 +498,13 @@ void UBIMPORT() {
   }
   code() = 0;
   const long k = std::max(*choice, 0L);
+  // A choice beyond the preloaded matrices keeps UB; it is shown and saved all the same.
   const MachineProfile& p = S().profile;
-  if (k > p.ubtran_count) return;
-  const Mat3 ub = k == 0 ? typed.m : LWMATMUL(p.ubtran[static_cast<std::size_t>(k - 1)].m, typed.m);
+  Mat3 ub = S().crystal.UB;
+  if (k == 0)
+    ub = typed.m;
+  else if (k <= p.ubtran_count)
+    ub = LWMATMUL(p.ubtran[static_cast<std::size_t>(k - 1)].m, typed.m);
   accept_ub(ub, false, true);
 }
 
