@@ -116,6 +116,8 @@ class TmuxSession {
   bool started() const { return started_; }
 
   std::string screen() const { return tmux({"capture-pane", "-p"}); }
+  // The screen with its colours and attributes as escape sequences.
+  std::string capture_with_attributes() const { return tmux({"capture-pane", "-p", "-e"}); }
 
   // Key names as tmux knows them ("Enter", "Escape", "F9", "C-c", "PPage", "Down").
   void keys(const std::vector<std::string>& names) const {

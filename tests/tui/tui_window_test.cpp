@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 #include "tui/tmux_session.hpp"
 
@@ -196,6 +197,137 @@ TEST_F(TuiWindow, TheTerminalIsGivenBackWhenTheProgramIsKilled) {
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   ASSERT_TRUE(tmux.wait_for("EXITED 143")) << tmux.screen();  // 128 + SIGTERM
   EXPECT_NE(tmux.screen().find("TERMINAL-RESTORED"), std::string::npos) << tmux.screen();
+}
+
+}  // namespace
+}  // namespace dorvex_test
+
+// ------------------------------------------------------------------------------------------
+// The hardware window against the controller simulator.
+namespace dorvex_test {
+namespace {
+
+class TuiSimulated : public TuiWindow {
+ protected:
+  void SetUp() override {
+    TuiWindow::SetUp();
+    if (IsSkipped()) return;
+    if (!std::filesystem::exists(DORVEX_SIM_BINARY))
+      GTEST_SKIP() << "the controller simulator " DORVEX_SIM_BINARY " is not built";
+  }
+  std::vector<std::string> simulated() const {
+    return {"--home", home_.path(), "--ui", "tui", "--simulate", "--mat", home_.file("xtal")};
+  }
+  // The row of the four angle values in the status block.
+  static std::string angle_row(const std::string& screen) {
+    const auto at = screen.find("Angles:");
+    if (at == std::string::npos) return {};
+    const auto start = screen.find('\n', at) + 1;
+    return screen.substr(start, screen.find('\n', start) - start);
+  }
+  // The command field: the row above the key help, which is the last row.
+  static std::string command_row(const std::string& screen) {
+    std::vector<std::string> rows;
+    std::istringstream in(screen);
+    for (std::string row; std::getline(in, row);) rows.push_back(row);
+    while (!rows.empty() && rows.back().find_first_not_of(' ') == std::string::npos)
+      rows.pop_back();
+    return rows.size() >= 2 ? rows[rows.size() - 2] : std::string();
+  }
+  // With its colours: white on red while a wait runs.
+  static bool halt_key_lit(const TmuxSession& tmux) {
+    const std::string coloured = tmux.capture_with_attributes();
+    const auto key = coloured.find("[F9] HALT");
+    if (key == std::string::npos) return false;
+    const auto line_start = coloured.rfind('\n', key);
+    const auto red = coloured.rfind("41m", key);
+    return red != std::string::npos && (line_start == std::string::npos || red > line_start);
+  }
+};
+
+TEST_F(TuiSimulated, StatusFieldsFollowADriveAndTheHaltKeyStopsIt) {
+  TmuxSession tmux(120, 40, home_, simulated());
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for(":DORVEX>", 60)) << tmux.screen();
+  const std::string window = tmux.screen();
+  for (const char* label : {"Scan Type", "Angles:", "hkl:", "Slits", "Count Rate",
+                            "Experiment: xtal", "Datafile:", "[F9] HALT", "F9/Esc halt"})
+    EXPECT_NE(window.find(label), std::string::npos) << label;
+  EXPECT_EQ(window.find("Mat file:"), std::string::npos);  // that is the virtual window's
+
+  tmux.line("GOTO");
+  ASSERT_TRUE(tmux.wait_for("GOTO: Enter angles>")) << tmux.screen();
+  tmux.line("20 10 30 40");
+  ASSERT_TRUE(tmux.wait_for("Moving to:")) << tmux.screen();
+  ASSERT_TRUE(tmux.wait_for("Waiting at:", 60)) << tmux.screen();
+  ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
+    return angle_row(s).find("20.000  10.000  30.000  40.000") != std::string::npos;
+  })) << tmux.screen();
+  EXPECT_NE(tmux.screen().find("hkl:"), std::string::npos);
+
+  // Long moves, each stopped on the way: by F9, by Esc and by Ctrl-C. A halt ends the GOTO
+  // dialogue (the halt is an error), so it is started again when needed.
+  const char* targets[] = {"20 10 -40 -90", "20 10 30 40", "20 10 -40 -90"};
+  const char* halts[] = {"F9", "Escape", "C-c"};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(halts[i]);
+    if (command_row(tmux.screen()).find("GOTO: Enter angles>") == std::string::npos) {
+      tmux.line("GOTO");
+      ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
+        return command_row(s).find("GOTO: Enter angles>") != std::string::npos;
+      })) << tmux.screen();
+    }
+    tmux.line(targets[i]);
+    ASSERT_TRUE(tmux.wait_for("Moving to:")) << tmux.screen();
+    EXPECT_TRUE(halt_key_lit(tmux));
+    tmux.keys({halts[i]});
+    ASSERT_TRUE(tmux.wait_for("Diffractometer halted by user", 2)) << tmux.screen();
+    const std::string stopped = tmux.screen();
+    EXPECT_NE(stopped.find("Waiting at:"), std::string::npos) << stopped;
+    EXPECT_EQ(angle_row(stopped).find(i == 1 ? "30.000  40.000" : "-40.000 -90.000"),
+              std::string::npos) << "the move was not stopped:\n" << stopped;
+    tmux.keys({"Enter"});
+    ASSERT_TRUE(tmux.wait_gone("Diffractometer halted by user")) << tmux.screen();
+    EXPECT_FALSE(halt_key_lit(tmux));
+  }
+  if (command_row(tmux.screen()).find("GOTO:") != std::string::npos) tmux.line("0");
+  ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
+    return command_row(s).find(":DORVEX>") != std::string::npos;
+  })) << tmux.screen();
+  leave(tmux);
+}
+
+TEST_F(TuiSimulated, AProfileScanIsDrawnInThePlot) {
+  TmuxSession tmux(120, 40, home_, simulated());
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for(":DORVEX>", 60)) << tmux.screen();
+  tmux.line("PROF");
+  ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
+    return s.find("PROF: INPUT") != std::string::npos ||
+           s.find("is not available") != std::string::npos;
+  })) << tmux.screen();
+  if (tmux.screen().find("is not available") != std::string::npos)
+    GTEST_SKIP() << "PROF is not part of this build yet";
+  tmux.line("2");
+  ASSERT_TRUE(tmux.wait_for("ENTER NUMBER OF STEPS:")) << tmux.screen();
+  tmux.line("21");
+  ASSERT_TRUE(tmux.wait_for("ENTER STEP SIZE")) << tmux.screen();
+  tmux.line("0.05");
+  ASSERT_TRUE(tmux.wait_for("ENTER COUNT TIME PER STEP:")) << tmux.screen();
+  tmux.line("0.1");
+  ASSERT_TRUE(tmux.wait_for("Max:", 120)) << tmux.screen();
+  // The plot is right of the status block: braille dots and the end labels are there.
+  const std::string screen = tmux.screen();
+  std::istringstream rows(screen);
+  int dotted_rows = 0;
+  for (std::string row; std::getline(rows, row);) {
+    if (row.find("\xe2\xa0") != std::string::npos || row.find("\xe2\xa1") != std::string::npos ||
+        row.find("\xe2\xa2") != std::string::npos || row.find("\xe2\xa3") != std::string::npos)
+      ++dotted_rows;
+  }
+  EXPECT_GE(dotted_rows, 2) << screen;
+  EXPECT_NE(screen.find("\xe2\x94\xb4"), std::string::npos) << "no axis marks\n" << screen;
+  leave(tmux);
 }
 
 }  // namespace
