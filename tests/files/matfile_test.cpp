@@ -599,10 +599,11 @@ TEST(SampleMatFile, LoadsWithoutWarnings) {
                              tmp.dir() + "sample.mat");
   ASSERT_EQ(READ_MATFILE(), 0);
   EXPECT_TRUE(tk.lines.empty());
-  EXPECT_EQ(S().list.count, 6);
-  EXPECT_NEAR(S().crystal.cell[0], 7.365, 1e-3);
-  EXPECT_NEAR(S().crystal.cell[1], 9.182, 1e-3);
-  EXPECT_NEAR(S().crystal.cell[2], 12.504, 1e-3);
+  // The sample is the crystal the controller simulator carries (examples/sample_crystal.txt).
+  EXPECT_EQ(S().list.count, 8);
+  EXPECT_NEAR(S().crystal.cell[0], 8.0, 1e-3);
+  EXPECT_NEAR(S().crystal.cell[1], 10.0, 1e-3);
+  EXPECT_NEAR(S().crystal.cell[2], 12.0, 1e-3);
   EXPECT_NEAR(S().crystal.lambda1, 0.7093, 1e-6);
 }
 
