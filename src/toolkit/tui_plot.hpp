@@ -10,8 +10,9 @@
 
 namespace dorvex {
 
-// What a cell shows, so the window can colour it. Later kinds win where they share a cell.
-enum class PlotInk { none, frame, text, points, curve, marker };
+// What a cell shows, so the window can colour it. Later kinds win where they share a cell:
+// the measured points stay visible under a fitted curve and a marker line.
+enum class PlotInk { none, frame, text, marker, curve, points };
 
 struct PlotCell {
   std::string glyph = " ";  // one character cell, UTF-8 in braille mode

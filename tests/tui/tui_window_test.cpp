@@ -118,9 +118,13 @@ TEST_F(TuiWindow, FileBrowserAndYesNoBoxChooseAndCreateFiles) {
 }
 
 TEST_F(TuiWindow, ScrollBackHistoryCompletionAndTheQuitQuestion) {
+  home_.write(".dorvex_history", "PMAT\n");  // left by an earlier run
   TmuxSession tmux(100, 30, home_, dummy({"--mat", home_.file("xtal")}));
   ASSERT_TRUE(tmux.started());
   ASSERT_TRUE(tmux.wait_for(":DMDORVEX>")) << tmux.screen();
+  tmux.keys({"Up"});
+  ASSERT_TRUE(tmux.wait_for("DMDORVEX> PMAT")) << tmux.screen();
+  tmux.keys({"C-u"});
   tmux.line("HELP");
   ASSERT_TRUE(tmux.wait_for("MACR")) << tmux.screen();
   EXPECT_TRUE(tmux.wait_gone("BASE VERSION OF"));  // the header has scrolled away
