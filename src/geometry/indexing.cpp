@@ -96,13 +96,30 @@ struct Orientation {
   M3 ub{}, ubinv{};
 };
 
-bool orientation(const M3& t_phi, const V3& c1, const V3& c2, const Lattice& lat, Orientation& o) {
-  M3 t_c{};
-  if (!MAKEBASIS(c1, c2, t_c)) return false;
+// MAKEBASIS for two unit vectors.
+bool unit_basis(const V3& a, const V3& b, M3& t) {
+  const V3 c = refine::cross3(a, b);
+  const double cn2 = refine::dot3(c, c);
+  if (cn2 < 1.0e-12) return false;
+  const double ci = 1 / std::sqrt(cn2);
+  const V3 s{a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+  const double si = 1 / std::sqrt(refine::dot3(s, s));
+  const V3 c1{s[0] * si, s[1] * si, s[2] * si}, c3{c[0] * ci, c[1] * ci, c[2] * ci};
+  const V3 c2 = refine::cross3(c3, c1);
+  for (int i = 0; i < 3; ++i) t[i] = {c1[i], c2[i], c3[i]};
+  return true;
+}
+
+bool orientation_of_frame(const M3& t_phi, const M3& t_c, const Lattice& lat, Orientation& o) {
   const M3 u = refine::mul(t_phi, refine::transposed(t_c));  // T_c is orthonormal
   o.ub = refine::mul(u, lat.B);
   o.ubinv = refine::mul(lat.Binv, refine::transposed(u));
   return true;
+}
+
+// Nearest integer, halves away from zero (as NINT), without a library call.
+inline int nearest(double x) {
+  return x >= 0 ? static_cast<int>(std::floor(x + 0.5)) : -static_cast<int>(std::floor(0.5 - x));
 }
 
 // Whether an orientation indexes reflection r: nearest-integer indices whose 2theta lies
@@ -117,7 +134,7 @@ RefTest test_reflection(const Orientation& o, const IndexingReflection& r, doubl
                         double psi_tol) {
   RefTest t;
   const V3 hf = refine::mul(o.ubinv, r.x);
-  t.h = {static_cast<int>(NINT(hf[0])), static_cast<int>(NINT(hf[1])), static_cast<int>(NINT(hf[2]))};
+  t.h = {nearest(hf[0]), nearest(hf[1]), nearest(hf[2])};
   const V3 xc = refine::mul(o.ub, V3{double(t.h[0]), double(t.h[1]), double(t.h[2])});
   const double len = refine::norm3(xc);
   if (!(len > 0)) return t;
@@ -128,14 +145,56 @@ RefTest test_reflection(const Orientation& o, const IndexingReflection& r, doubl
   return t;
 }
 
-// TESTREF: counts the matched reflections, giving up as soon as the count can no longer rise
-// above `must_beat` (the count of the best orientation so far), which cannot change the result.
-int TESTREF(const Orientation& o, const IndexingInput& in, double psi_tol, int must_beat) {
+// Per reflection, the bounds of TESTREF's two tests on |UB h|^2 and on the cosine of the
+// deviation, so that most tests are decided without an arc sine or arc cosine. Values within
+// kMargin (relative) of a bound are decided by the exact test.
+struct TestBounds {
+  double len2_lo = 0, len2_hi = 0;  // 2theta within 1 degree
+  double cos_min = 0;               // deviation at most psi_tol
+};
+constexpr double kMargin = 1.0e-9;
+
+TestBounds bounds_of(const IndexingReflection& r, double lambda, double psi_tol) {
+  TestBounds b;
+  auto len2 = [lambda](double tth) {
+    const double t = std::clamp(tth, 0.0, 180.0);
+    const double d = 2 * std::sin(t / 2 / kDeg) / lambda;
+    return d * d;
+  };
+  b.len2_lo = r.tth_abs - kTestWindow > 0 ? len2(r.tth_abs - kTestWindow) : 0.0;
+  b.len2_hi = r.tth_abs + kTestWindow < 180 ? len2(r.tth_abs + kTestWindow) : 1.0e300;
+  b.cos_min = std::cos(std::min(psi_tol, 180.0) / kDeg);
+  return b;
+}
+
+bool quick_match(const Orientation& o, const IndexingReflection& r, const TestBounds& b,
+                 double lambda, double psi_tol) {
+  const V3 hf = refine::mul(o.ubinv, r.x);
+  const double h0 = nearest(hf[0]), h1 = nearest(hf[1]), h2 = nearest(hf[2]);
+  const V3 xc{o.ub[0][0] * h0 + o.ub[0][1] * h1 + o.ub[0][2] * h2,
+              o.ub[1][0] * h0 + o.ub[1][1] * h1 + o.ub[1][2] * h2,
+              o.ub[2][0] * h0 + o.ub[2][1] * h1 + o.ub[2][2] * h2};
+  const double len2 = refine::dot3(xc, xc);
+  if (!(len2 > 0)) return false;
+  if (len2 < b.len2_lo * (1 - kMargin) || len2 > b.len2_hi * (1 + kMargin)) return false;
+  const double cosine = refine::dot3(xc, r.u) / std::sqrt(len2);
+  if (cosine < b.cos_min - kMargin) return false;
+  const bool clear = len2 > b.len2_lo * (1 + kMargin) && len2 < b.len2_hi * (1 - kMargin) &&
+                     cosine > b.cos_min + kMargin;
+  return clear || test_reflection(o, r, lambda, psi_tol).match;
+}
+
+// TESTREF: counts the matched reflections. The two reflections of the pair are tested last
+// (they nearly always match), and the count gives up as soon as it can no longer rise above
+// `must_beat` (the count of the best orientation so far): neither changes the result.
+int TESTREF(const Orientation& o, const IndexingInput& in, const std::vector<TestBounds>& bounds,
+            const std::vector<int>& order, double psi_tol, int must_beat) {
   const int n = static_cast<int>(in.refl.size());
   const int allowed_misses = n - must_beat - 1;
   int count = 0, misses = 0;
-  for (const IndexingReflection& r : in.refl) {
-    if (test_reflection(o, r, in.lambda, psi_tol).match) {
+  for (int r : order) {
+    const std::size_t k = static_cast<std::size_t>(r);
+    if (quick_match(o, in.refl[k], bounds[k], in.lambda, psi_tol)) {
       ++count;
     } else if (++misses > allowed_misses) {
       return count;
@@ -150,7 +209,7 @@ int TESTREF(const Orientation& o, const IndexingInput& in, double psi_tol, int m
 struct TripleTable {
   std::vector<std::array<int, 3>> h;
   std::vector<V3> c;      // B h
-  std::vector<double> tth;
+  std::vector<double> tth;  // NaN for (0,0,0) and beyond the 2theta any window can reach
 };
 
 struct Window {
@@ -159,35 +218,65 @@ struct Window {
   std::array<int, 3> extent{};          // largest |h|, |k|, |l| among them
 };
 
-TripleTable build_triples(const std::array<int, 3>& n, const Lattice& lat, double lambda) {
+// The triples of the box; 2theta is computed only up to `tth_reach` (a little beyond, for the
+// rounding of the test on the squared length), since no window extends further.
+TripleTable build_triples(const std::array<int, 3>& n, const Lattice& lat, double lambda,
+                          double tth_reach) {
   TripleTable t;
   const std::size_t size = static_cast<std::size_t>(2 * n[0] + 1) * static_cast<std::size_t>(2 * n[1] + 1) *
                            static_cast<std::size_t>(2 * n[2] + 1);
   t.h.reserve(size);
   t.c.reserve(size);
   t.tth.reserve(size);
+  const double s_reach = std::sin(std::min(90.0, tth_reach / 2) / kDeg) * 2 / lambda;
+  const double q_reach = s_reach * s_reach * (1 + 1.0e-6);
+  const double none = std::numeric_limits<double>::quiet_NaN();
   for (int h = n[0]; h >= -n[0]; --h)
     for (int k = n[1]; k >= -n[1]; --k)
       for (int l = n[2]; l >= -n[2]; --l) {
-        const V3 hv{double(h), double(k), double(l)};
-        const V3 c = refine::mul(lat.B, hv);
+        const V3 c = refine::mul(lat.B, V3{double(h), double(k), double(l)});
+        const double q = refine::dot3(c, c);
         t.h.push_back({h, k, l});
         t.c.push_back(c);
-        t.tth.push_back((h == 0 && k == 0 && l == 0) ? std::numeric_limits<double>::quiet_NaN()
-                                                     : tth_of_q(refine::dot3(c, c), lambda));
+        t.tth.push_back((h == 0 && k == 0 && l == 0) || q > q_reach ? none : tth_of_q(q, lambda));
       }
   return t;
 }
 
-Window window_of(const TripleTable& t, const std::vector<int>& by_tth, double tth, double tol) {
+// The triples grouped by 2theta in bins of `width` degrees (a counting sort), each bin in
+// search order.
+struct TthBins {
+  double width = 1;
+  std::vector<int> start;  // bin b holds order[start[b] .. start[b+1])
+  std::vector<int> order;
+};
+
+TthBins bin_triples(const TripleTable& t, double width, double tth_reach) {
+  TthBins bins;
+  bins.width = width;
+  const int count = static_cast<int>(tth_reach / width) + 2;
+  bins.start.assign(static_cast<std::size_t>(count) + 1, 0);
+  auto bin_of = [&](double tth) { return std::min(count - 1, static_cast<int>(tth / width)); };
+  for (double x : t.tth)
+    if (!std::isnan(x)) ++bins.start[static_cast<std::size_t>(bin_of(x)) + 1];
+  for (int b = 0; b < count; ++b) bins.start[static_cast<std::size_t>(b) + 1] += bins.start[static_cast<std::size_t>(b)];
+  bins.order.resize(static_cast<std::size_t>(bins.start.back()));
+  std::vector<int> fill(bins.start.begin(), bins.start.end() - 1);
+  for (std::size_t i = 0; i < t.tth.size(); ++i)
+    if (!std::isnan(t.tth[i])) bins.order[static_cast<std::size_t>(fill[static_cast<std::size_t>(bin_of(t.tth[i]))]++)] = static_cast<int>(i);
+  return bins;
+}
+
+Window window_of(const TripleTable& t, const TthBins& bins, double tth, double tol) {
   Window w;
-  auto lower = std::lower_bound(by_tth.begin(), by_tth.end(), tth - tol,
-                                [&](int i, double v) { return t.tth[static_cast<std::size_t>(i)] < v; });
-  for (auto it = lower; it != by_tth.end(); ++it) {
-    const double x = t.tth[static_cast<std::size_t>(*it)];
-    if (x >= tth + tol) break;
-    if (std::fabs(x - tth) < tol) w.index.push_back(*it);
-  }
+  const int last_bin = static_cast<int>(bins.start.size()) - 2;
+  const int first = std::clamp(static_cast<int>((tth - tol) / bins.width) - 1, 0, last_bin);
+  const int last = std::clamp(static_cast<int>((tth + tol) / bins.width) + 1, 0, last_bin);
+  for (int b = first; b <= last; ++b)
+    for (int p = bins.start[static_cast<std::size_t>(b)]; p < bins.start[static_cast<std::size_t>(b) + 1]; ++p) {
+      const int i = bins.order[static_cast<std::size_t>(p)];
+      if (std::fabs(t.tth[static_cast<std::size_t>(i)] - tth) < tol) w.index.push_back(i);
+    }
   std::sort(w.index.begin(), w.index.end());
   for (int i : w.index) {
     const V3 v = unit(t.c[static_cast<std::size_t>(i)]);
@@ -267,23 +356,22 @@ int INDEX_SEARCH(const IndexingInput& in, double tth_tol, double psi_tol, Indexi
   if (!lat.ok) return INDC_NO_CANDIDATE;
 
   // The triples of the largest box the search can use, once, with their 2theta; then per
-  // reflection the triples of its 2theta window.
+  // reflection the triples of its 2theta window, in search order.
   double tth_max = 0;
   for (const IndexingReflection& r : in.refl) tth_max = std::max(tth_max, r.tth_abs);
-  const TripleTable table = build_triples(box_of(tth_max, in.lambda, lat.g), lat, in.lambda);
-  std::vector<int> by_tth;
-  by_tth.reserve(table.h.size());
-  for (std::size_t i = 0; i < table.h.size(); ++i)
-    if (!std::isnan(table.tth[i])) by_tth.push_back(static_cast<int>(i));
-  std::stable_sort(by_tth.begin(), by_tth.end(), [&](int a, int b) {
-    return table.tth[static_cast<std::size_t>(a)] < table.tth[static_cast<std::size_t>(b)];
-  });
+  const double reach = tth_max + tth_tol + 0.01;
+  const TripleTable table = build_triples(box_of(tth_max, in.lambda, lat.g), lat, in.lambda, reach);
+  const TthBins bins = bin_triples(table, std::max(0.01, tth_tol / 4), reach);
   std::vector<Window> windows;
+  std::vector<TestBounds> bounds;
   windows.reserve(in.refl.size());
-  for (const IndexingReflection& r : in.refl) windows.push_back(window_of(table, by_tth, r.tth_abs, tth_tol));
+  for (const IndexingReflection& r : in.refl) {
+    windows.push_back(window_of(table, bins, r.tth_abs, tth_tol));
+    bounds.push_back(bounds_of(r, in.lambda, psi_tol));
+  }
 
   Window scratch1, scratch2;
-  std::vector<int> hits;
+  std::vector<int> hits, order;
   for (int i = 0; i < n; ++i) {
     for (int j = i + 1; j < n; ++j) {
       const IndexingReflection& ri = in.refl[static_cast<std::size_t>(i)];
@@ -297,40 +385,48 @@ int INDEX_SEARCH(const IndexingInput& in, double tth_tol, double psi_tol, Indexi
       const std::array<int, 3> box = box_of(pair_max, in.lambda, lat.g);
       const Window& w1 = restrict_to(windows[static_cast<std::size_t>(i)], table, box, scratch1);
       const Window& w2 = restrict_to(windows[static_cast<std::size_t>(j)], table, box, scratch2);
+      order.clear();
+      for (int r = 0; r < n; ++r)
+        if (r != i && r != j) order.push_back(r);
+      order.push_back(i);
+      order.push_back(j);
       // The angle window as a window on the cosine, a little wider so that rounding cannot lose
       // a triple; the exact test follows.
       const double cos_lo = std::cos(std::min(180.0, psi_obs + psi_tol) / kDeg) - 1.0e-9;
       const double cos_hi = std::cos(std::max(0.0, psi_obs - psi_tol) / kDeg) + 1.0e-9;
       const std::size_t m2 = w2.index.size();
+      hits.resize(m2);
       const double* vx = w2.vx.data();
       const double* vy = w2.vy.data();
       const double* vz = w2.vz.data();
       for (std::size_t a = 0; a < w1.index.size(); ++a) {
         const double ax = w1.vx[a], ay = w1.vy[a], az = w1.vz[a];
-        hits.clear();
+        std::size_t nh = 0;
         for (std::size_t b = 0; b < m2; ++b) {
           const double d = ax * vx[b] + ay * vy[b] + az * vz[b];
-          if (d >= cos_lo && d <= cos_hi) hits.push_back(static_cast<int>(b));
+          hits[nh] = static_cast<int>(b);
+          nh += (d >= cos_lo) & (d <= cos_hi);
         }
-        if (hits.empty()) continue;
+        if (nh == 0) continue;
         const V3 v1{ax, ay, az};
         const int t1 = w1.index[a];
-        for (int b : hits) {
+        for (std::size_t q = 0; q < nh; ++q) {
+          const int b = hits[q];
           const V3 v2{vx[b], vy[b], vz[b]};
           if (std::fabs(angle_deg(v1, v2) - psi_obs) > psi_tol) continue;
-          const int t2 = w2.index[static_cast<std::size_t>(b)];
+          M3 t_c{};
+          if (!unit_basis(v1, v2, t_c)) continue;  // collinear triples define no orientation
           Orientation o;
-          if (!orientation(t_phi, table.c[static_cast<std::size_t>(t1)], table.c[static_cast<std::size_t>(t2)], lat, o))
-            continue;
+          orientation_of_frame(t_phi, t_c, lat, o);
           ++best.candidates;
-          const int count = TESTREF(o, in, psi_tol, best.matched);
+          const int count = TESTREF(o, in, bounds, order, psi_tol, best.matched);
           if (count <= best.matched) continue;
           best.matched = count;
           best.found = true;
           best.first = i;
           best.second = j;
           best.h1 = table.h[static_cast<std::size_t>(t1)];
-          best.h2 = table.h[static_cast<std::size_t>(t2)];
+          best.h2 = table.h[static_cast<std::size_t>(w2.index[static_cast<std::size_t>(b)])];
           best.ub = o.ub;
           if (count == n) return INDC_FOUND;
         }
