@@ -6,7 +6,8 @@
 // Keys: F9 or Esc is the halt key (and Ctrl-C) while a motor wait, count or scan runs; at the
 // prompt Ctrl-C only discards the partly typed line. PageUp/PageDown scroll the console back
 // and forth; Up/Down walk through the history (kept in the program directory); Tab completes
-// a command name; Ctrl-D on an empty line closes the window (the quit question follows).
+// a command name; Ctrl-D on an empty line closes the window (the quit question follows);
+// Ctrl-L redraws the screen.
 //
 // The terminal is always given back: by close(), at exit, and from the handlers of the
 // signals that end the program, which restore it and then re-raise the signal.
@@ -152,7 +153,7 @@ enum Pair : short {
 
 constexpr int kKeyHalt = KEY_F(9);
 constexpr int kKeyEscape = 27;
-constexpr int kCtrlA = 1, kCtrlD = 4, kCtrlE = 5, kCtrlK = 11, kCtrlU = 21;
+constexpr int kCtrlA = 1, kCtrlD = 4, kCtrlE = 5, kCtrlK = 11, kCtrlL = 12, kCtrlU = 21;
 constexpr std::size_t kScrollBack = 10000;
 constexpr std::size_t kTypeAhead = 256;
 constexpr std::size_t kHistoryKept = 500;
@@ -184,8 +185,8 @@ std::vector<std::string> wrap(std::string_view text, int width) {
   std::size_t start = 0;
   while (start <= text.size()) {
     const auto end = text.find('\n', start);
-    std::string_view para = text.substr(start, end == std::string_view::npos ? std::string_view::npos
-                                                                             : end - start);
+    const std::string_view para =
+        text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     std::string line;
     std::size_t pos = 0;
     while (pos < para.size()) {
@@ -599,6 +600,7 @@ class TuiConsole final : public Toolkit {
       case KEY_PPAGE: scroll_console(1); break;
       case KEY_NPAGE: scroll_console(-1); break;
       case '\t': complete(); break;
+      case kCtrlL: clearok(curscr, TRUE); break;
       default:
         if (is_backspace(key)) {
           editor_.backspace();
@@ -677,8 +679,8 @@ class TuiConsole final : public Toolkit {
     width = std::min(width, cols_ - col);
     if (width <= 0) return;
     attron(attr);
-    mvaddnstr(row, col, text.data(), static_cast<int>(std::min<std::size_t>(text.size(),
-                                                                            static_cast<std::size_t>(width))));
+    const std::size_t count = std::min(text.size(), static_cast<std::size_t>(width));
+    mvaddnstr(row, col, text.data(), static_cast<int>(count));
     attroff(attr);
   }
 

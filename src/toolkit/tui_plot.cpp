@@ -156,7 +156,8 @@ PlotGrid rasterise_plot(const PlotModel& model, int rows, int cols, PlotGlyphs g
   for (int r = canvas.top; r < axis_row; ++r)
     put_glyph(grid, r, 0, ascii ? "|" : "\u2502", PlotInk::frame);
   put_glyph(grid, axis_row, 0, ascii ? "+" : "\u2514", PlotInk::frame);
-  for (int c = 1; c < cols; ++c) put_glyph(grid, axis_row, c, ascii ? "-" : "\u2500", PlotInk::frame);
+  for (int c = 1; c < cols; ++c)
+    put_glyph(grid, axis_row, c, ascii ? "-" : "\u2500", PlotInk::frame);
   for (int quarter = 0; quarter <= 4; ++quarter) {
     // The cell in which a point at that fraction of the frame lands.
     const int c = canvas.left + std::min(canvas.cols - 1, quarter * canvas.cols / 4);

@@ -285,7 +285,7 @@ TEST_F(TuiSimulated, StatusFieldsFollowADriveAndTheHaltKeyStopsIt) {
     ASSERT_TRUE(tmux.wait_for("Moving to:")) << tmux.screen();
     EXPECT_TRUE(halt_key_lit(tmux));
     tmux.keys({halts[i]});
-    ASSERT_TRUE(tmux.wait_for("Diffractometer halted by user", 2)) << tmux.screen();
+    ASSERT_TRUE(tmux.wait_for("Diffractometer halted by user", 10)) << tmux.screen();
     const std::string stopped = tmux.screen();
     EXPECT_NE(stopped.find("Waiting at:"), std::string::npos) << stopped;
     EXPECT_EQ(angle_row(stopped).find(i == 1 ? "30.000  40.000" : "-40.000 -90.000"),
