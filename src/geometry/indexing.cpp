@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -215,8 +216,24 @@ struct TripleTable {
 struct Window {
   std::vector<int> index;               // into the triple table, ascending = search order
   std::vector<double> vx, vy, vz;       // unit vectors of B h, same order
+  // The same in single precision, padded with NaN to whole blocks, for the fast angle
+  // prefilter (NaN never passes a comparison).
+  std::vector<float> fx, fy, fz;
   std::array<int, 3> extent{};          // largest |h|, |k|, |l| among them
 };
+
+constexpr std::size_t kBlock = 16;
+
+void pad_floats(Window& w) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  w.fx.assign(w.vx.begin(), w.vx.end());
+  w.fy.assign(w.vy.begin(), w.vy.end());
+  w.fz.assign(w.vz.begin(), w.vz.end());
+  const std::size_t padded = (w.vx.size() + kBlock - 1) / kBlock * kBlock;
+  w.fx.resize(padded, nan);
+  w.fy.resize(padded, nan);
+  w.fz.resize(padded, nan);
+}
 
 // The triples of the box; 2theta is computed only up to `tth_reach` (a little beyond, for the
 // rounding of the test on the squared length), since no window extends further.
@@ -287,6 +304,7 @@ Window window_of(const TripleTable& t, const TthBins& bins, double tth, double t
       w.extent[static_cast<std::size_t>(k)] =
           std::max(w.extent[static_cast<std::size_t>(k)], std::abs(t.h[static_cast<std::size_t>(i)][static_cast<std::size_t>(k)]));
   }
+  pad_floats(w);
   return w;
 }
 
@@ -306,6 +324,7 @@ const Window& restrict_to(const Window& w, const TripleTable& t, const std::arra
     scratch.vy.push_back(w.vy[p]);
     scratch.vz.push_back(w.vz[p]);
   }
+  pad_floats(scratch);
   return scratch;
 }
 
@@ -390,25 +409,35 @@ int INDEX_SEARCH(const IndexingInput& in, double tth_tol, double psi_tol, Indexi
         if (r != i && r != j) order.push_back(r);
       order.push_back(i);
       order.push_back(j);
-      // The angle window as a window on the cosine, a little wider so that rounding cannot lose
-      // a triple; the exact test follows.
-      const double cos_lo = std::cos(std::min(180.0, psi_obs + psi_tol) / kDeg) - 1.0e-9;
-      const double cos_hi = std::cos(std::max(0.0, psi_obs - psi_tol) / kDeg) + 1.0e-9;
-      const std::size_t m2 = w2.index.size();
+      // The angle window as a window on the cosine, in single precision and wider by far more
+      // than its rounding, so that no triple is lost; the exact test follows.
+      const float cos_lo = static_cast<float>(std::cos(std::min(180.0, psi_obs + psi_tol) / kDeg) - 1.0e-5);
+      const float cos_hi = static_cast<float>(std::cos(std::max(0.0, psi_obs - psi_tol) / kDeg) + 1.0e-5);
+      const std::size_t m2 = w2.fx.size();
       hits.resize(m2);
       const double* vx = w2.vx.data();
       const double* vy = w2.vy.data();
       const double* vz = w2.vz.data();
+      const float* fx = w2.fx.data();
+      const float* fy = w2.fy.data();
+      const float* fz = w2.fz.data();
       for (std::size_t a = 0; a < w1.index.size(); ++a) {
-        const double ax = w1.vx[a], ay = w1.vy[a], az = w1.vz[a];
+        const float ax = w1.fx[a], ay = w1.fy[a], az = w1.fz[a];
         std::size_t nh = 0;
-        for (std::size_t b = 0; b < m2; ++b) {
-          const double d = ax * vx[b] + ay * vy[b] + az * vz[b];
-          hits[nh] = static_cast<int>(b);
-          nh += (d >= cos_lo) & (d <= cos_hi);
+        for (std::size_t blk = 0; blk < m2; blk += kBlock) {
+          std::int32_t pass[kBlock];
+          std::int32_t any = 0;
+          for (std::size_t b = 0; b < kBlock; ++b) {
+            const float d = ax * fx[blk + b] + ay * fy[blk + b] + az * fz[blk + b];
+            pass[b] = (d >= cos_lo ? 1 : 0) & (d <= cos_hi ? 1 : 0);
+          }
+          for (std::size_t b = 0; b < kBlock; ++b) any |= pass[b];
+          if (!any) continue;
+          for (std::size_t b = 0; b < kBlock; ++b)
+            if (pass[b]) hits[nh++] = static_cast<int>(blk + b);
         }
         if (nh == 0) continue;
-        const V3 v1{ax, ay, az};
+        const V3 v1{w1.vx[a], w1.vy[a], w1.vz[a]};
         const int t1 = w1.index[a];
         for (std::size_t q = 0; q < nh; ++q) {
           const int b = hits[q];
