@@ -32,10 +32,13 @@ void ask(int code, const std::string& prompt) {
 }
 void end_dialogue() { SH().continuation_code = 0; }
 
-enum class Step { again, end };
+// What a number dialogue does after a line: ask again, stop, or (for a line it cannot read)
+// leave the question open, also when the line was the command's own.
+enum class Step { again, end, unreadable };
 
 // The common shape of the number dialogues (MOT, LDMT, DVLS, FILT, GOTO): a blank line ends
-// them; a line the handler cannot read keeps the question open; an error ends them.
+// them; a line the handler cannot read keeps the question open; an error ends them. Arguments
+// read on the command line itself are acted on once.
 template <typename Handler>
 void number_dialogue(int code, const std::string& prompt, Handler handle) {
   if (!normal_mode()) return;
@@ -54,10 +57,10 @@ void number_dialogue(int code, const std::string& prompt, Handler handle) {
     end_dialogue();
     return;
   }
-  if (continuing)
+  if (continuing || step == Step::unreadable)
     ask(code, prompt);
   else
-    end_dialogue();  // arguments on the command line: act once
+    end_dialogue();
 }
 
 // Motor number and value from a line: false when it cannot be read.
@@ -156,7 +159,7 @@ void MOTORU() {
   number_dialogue(2, "MOT: Enter imot,angle>", [](const std::string& line) {
     int m = 0;
     float angle = 0;
-    if (!motor_and_value(line, m, angle)) return Step::again;
+    if (!motor_and_value(line, m, angle)) return Step::unreadable;
     if (m < 1 || m > 10 || !S().profile.motor_present(m)) return Step::end;
     int status = 0;
     DRIVE(m, angle, 0.0f, 1, status);
@@ -169,7 +172,7 @@ void MTINIT() {
   number_dialogue(3, "LDMT: Enter imot,angle>", [](const std::string& line) {
     int m = 0;
     float angle = 0;
-    if (!motor_and_value(line, m, angle)) return Step::again;
+    if (!motor_and_value(line, m, angle)) return Step::unreadable;
     if (m < 1 || m > 10 || (m >= 7 && !S().profile.motor_present(m))) return Step::end;
     // The omega motor of a coupled axis carries half of 2theta.
     if (m == 2 && S().profile.omega_coupled()) {
@@ -186,7 +189,7 @@ void MTINIT() {
 void DRIVE_LIST() {
   number_dialogue(4, "DVLS: Enter list number>", [](const std::string& line) {
     const IntListInput in = read_int_list(line);
-    if (in.error || in.values.empty()) return Step::again;
+    if (in.error || in.values.empty()) return Step::unreadable;
     const long k = in.values[0];
     if (k < 1) return Step::end;
     if (k > S().list.count) {
@@ -208,12 +211,13 @@ void DRIVE_LIST() {
 
 void GOTO_ANGLES() {
   number_dialogue(36, "GOTO: Enter angles>", [](const std::string& line) {
+    // All four angles, as a list read of four reals needs them.
     const ListInput in = read_list(line);
-    if (in.error) return Step::again;
+    if (in.error || in.values.size() < 4) return Step::unreadable;
     AngleSet& target = S().motion.target;
     target = {0, 0, 0, 0};
     float sum = 0;
-    for (std::size_t i = 0; i < 4 && i < in.values.size(); ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
       target[i] = static_cast<float>(in.values[i]);
       sum += std::fabs(target[i]);
     }
@@ -231,7 +235,7 @@ void GOTO_ANGLES() {
 void FILTER() {
   number_dialogue(22, "FILT: Enter filter no.>", [](const std::string& line) {
     const IntListInput in = read_int_list(line);
-    if (in.error || in.values.empty()) return Step::again;
+    if (in.error || in.values.empty()) return Step::unreadable;
     const long n = in.values[0];
     if (n < 1 || n > 8) return Step::end;
     SET_FILTER(static_cast<int>(n));
@@ -362,10 +366,12 @@ void SEARCH_REFERENCE() {
   }
   end_dialogue();
   const std::string_view text = trim(SH().command_argument);
-  if (text.empty() || (text.front() != 'Y' && text.front() != 'y')) {
+  // Only a line with nothing to read is reported; any answer but Y ends the question quietly.
+  if (text.empty()) {
     WRITE_OUT("Searching for reference positions aborted");
     return;
   }
+  if (text.front() != 'Y' && text.front() != 'y') return;
   WRITE_OUT("Searching for reference positions, please wait:");
   int found = 1;
   SEARCH_REFERENCE_MARKS(found);
@@ -379,8 +385,11 @@ void DIRECT_COMM() {
   if (SH().operating_mode == MODE_DUMMY) return;
   const char* prompt = "INPUT STRING TO BE TRANSMITTED>";
   const bool continuing = SH().continuation_code == 6;
-  const std::string line(rtrim(SH().command_argument));
-  if (!continuing && trim(line).empty()) {
+  // A dialogue line goes out as typed, leading blanks included; on the command line the blanks
+  // after DCOM only separate the text from the command word.
+  const std::string_view typed = rtrim(SH().command_argument);
+  const std::string line(continuing ? typed : trim(typed));
+  if (!continuing && line.empty()) {
     ask(6, prompt);
     return;
   }
@@ -428,8 +437,10 @@ void RUN_DEMO() {
     return;
   }
   end_dialogue();
+  // A blank answer ends the question like every blank line of a dialogue: no demonstration.
+  if (blank5(SH().command_argument)) return;
   const std::string_view text = trim(SH().command_argument);
-  demo_cycles(!text.empty() && (text.front() == 'Y' || text.front() == 'y'));
+  demo_cycles(text.front() == 'Y' || text.front() == 'y');
 }
 
 }  // namespace dorvex

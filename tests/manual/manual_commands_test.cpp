@@ -1,0 +1,226 @@
+// The operator's instrument commands typed into the real program, run against dorvex-sim:
+// the console dialogue line by line and the commands that reached the controller.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "manual_session.hpp"
+
+namespace {
+
+using dorvex_test::count_sent;
+using dorvex_test::run_session;
+using dorvex_test::Session;
+using dorvex_test::targets_of;
+using Lines = std::vector<std::string>;
+
+const std::string kPrompt = "DORVEX>";
+const std::string kMot = "MOT: Enter imot,angle>";
+const std::string kGoto = "GOTO: Enter angles>";
+
+// CONFIG with the given fields 5 (omega carried by 2theta), 9 (half slits) and 10 (filters).
+std::pair<std::string, std::string> config(int coupled, int half, int filters) {
+  char line[80];
+  std::snprintf(line, sizeof line, "CONFIG    1    1    1    1%5d    0    1    1%5d%5d  500    1",
+                coupled, half, filters);
+  return {"CONFIG", line};
+}
+
+void expect_dialogue(const Session& s, const Lines& expected) {
+  EXPECT_EQ(s.dialogue, expected) << s.out;
+  EXPECT_EQ(s.status, 0);
+}
+
+TEST(ManualCommands, MotAsksUntilABlankLineAndEndsOnAMotorThatIsNotThere) {
+  const Session s = run_session(
+      "MOT\n3 45\nthree\n1 130\n\nMOT 11 2\nMOT 7 1\nMOT x\n4 30\n9 1\nMOT 3 -20\n");
+  expect_dialogue(s, {kPrompt, kMot, kMot, kMot, "Target angle OUT OF BOUNDS", kMot, kPrompt,
+                      kPrompt, kPrompt, kMot, kMot, kPrompt, kPrompt});
+  EXPECT_EQ(count_sent(s, "3:A45.0000"), 1);
+  EXPECT_EQ(count_sent(s, "4:A30.0000"), 1);  // after "MOT x" opened the dialogue
+  EXPECT_EQ(count_sent(s, "3:A-20.0000"), 1);
+  EXPECT_EQ(count_sent(s, "1:A"), 0);
+  EXPECT_EQ(count_sent(s, "7:"), 0);
+  EXPECT_EQ(count_sent(s, "9:"), 0);
+}
+
+TEST(ManualCommands, GotoNeedsFourAnglesRefusesOutOfBoundsAndEndsOnZeros) {
+  const Session s = run_session("GOTO\n20 1 30 40\n130 0 0 0\n25 1\n0 0 0 0\nGOTO 0 0 0 0\n");
+  expect_dialogue(s, {kPrompt, kGoto, kGoto, "Target angle OUT OF BOUNDS", kGoto, kGoto, kPrompt,
+                      kPrompt});
+  EXPECT_EQ(targets_of(s, '1'), std::vector<double>{20.0});
+  EXPECT_EQ(count_sent(s, "4:A40.0000"), 1);
+}
+
+TEST(ManualCommands, LdmtLoadsPositionsAndAddsHalfOfTwoThetaToACoupledOmega) {
+  // The sample profile parks 2theta at 5 degrees.
+  const Session coupled = run_session("LDMT 2 10\nLDMT\n7 3\nLDMT 4 12.5\n", "real",
+                                      {config(1, 0, 0)});
+  expect_dialogue(coupled, {kPrompt, kPrompt, "LDMT: Enter imot,angle>", kPrompt, kPrompt});
+  EXPECT_EQ(count_sent(coupled, "POS2:12.5000;"), 1);
+  EXPECT_EQ(count_sent(coupled, "POS7"), 0);
+  EXPECT_EQ(count_sent(coupled, "POS4:12.5000;"), 1);
+
+  const Session plain = run_session("LDMT 2 10\n");
+  EXPECT_EQ(count_sent(plain, "POS2:10.0000;"), 1);
+}
+
+TEST(ManualCommands, DvlsDrivesToListEntriesWithinTheLimits) {
+  // Two entries stored with the sample limits; the second is out of reach once 2theta stops
+  // at 100 degrees.
+  const dorvex_test::Home home;
+  run_session(home, "INA 20 5 30 40\nINA 110 10 0 0\n");
+  const Session s = run_session(
+      home, "DVLS\n3\n2\n1\n0\n", "real",
+      {{"MOTOR1", "MOTOR1 1,   1000.00  20000.00    100.00   5000.00    500.00    -10.00    100.00"}});
+  const auto& d = s.dialogue;
+  const auto from = std::find(d.begin(), d.end(), "DVLS: Enter list number>");
+  ASSERT_NE(from, d.end()) << s.out;
+  EXPECT_EQ(Lines(from, d.end()),
+            (Lines{"DVLS: Enter list number>", "Error: only   2 peaks in list",
+                   "DVLS: Enter list number>", "  *** OUT OF BOUNDS ***",
+                   "DVLS: Enter list number>", "DVLS: Enter list number>", kPrompt}));
+  EXPECT_EQ(targets_of(s, '1'), std::vector<double>{20.0});
+  EXPECT_EQ(count_sent(s, "4:A40.0000"), 1);
+}
+
+TEST(ManualCommands, ViewStepsThroughItsGroupsAndAsksForTheTelescope) {
+  // Viewing at 2theta 60, omega 0, chi 20, phi 10.
+  const Session s = run_session("VIEW\n\n\n\n\n6\n\n0\n\n12\n9\nn\ny\nCLSH\n", "real",
+                                {{"VIEW", "VIEW     60.0000    0.0000   20.0000   10.0000"}});
+  auto at = [](int p) { return "CURRENTLY AT POSITION " + std::to_string(p) + " NEXT?"; };
+  const std::string telescope = "*****HAVE YOU REMOVED THE TELESCOPE??? <Y/N>";
+  expect_dialogue(s, {kPrompt, "View Utility - Driving to first view position",
+                      "Type Number or <CR> for next phi, 9 to EXIT:", at(1), at(2), at(3), at(4),
+                      at(1), at(6), at(7), at(8), at(5), "*****INVALID INPUT: TRY AGAIN:", at(5),
+                      telescope, telescope, kPrompt, kPrompt});
+  // Positions 1-4 turn phi from the view phi in quarter turns; 5-8 turn chi over and phi the
+  // other way round from 90 - view phi.
+  const std::vector<double> phi = targets_of(s, '4');
+  ASSERT_EQ(phi.size(), 9u) << s.out;
+  const double expected[] = {10, 100, 190, 280, 10, 170, 260, 350, 80};
+  for (std::size_t i = 0; i < 9; ++i)
+    EXPECT_NEAR(std::remainder(phi[i] - expected[i], 360.0), 0.0, 1e-3) << "stop " << i;
+  const std::vector<double> chi = targets_of(s, '3');
+  ASSERT_EQ(chi.size(), 2u);
+  EXPECT_NEAR(std::remainder(chi[1] - 200.0, 360.0), 0.0, 1e-3);
+  for (double t : targets_of(s, '1')) EXPECT_EQ(t, 60.0);
+  EXPECT_EQ(count_sent(s, "IO1;"), 0);
+}
+
+TEST(ManualCommands, FiltAndHalfWorkOnlyWhenTheProfileDeclaresTheDevice) {
+  // CPOS last: its answers show that the simulator read everything sent before the run ended.
+  const std::string script = "FILT\n3\n9\nFILT 8\nHALF\nt\nx\nB\ne\nHALF O\nHALF\n\nCPOS\n";
+  const std::string half = "HALF: Enter slit name>";
+  const std::string title = " Half Slit Utility - Enter T,B,L,R OR O; E to Exit";
+  const Session with = run_session(script, "real", {config(0, 1, 1)});
+  expect_dialogue(with, {kPrompt, "FILT: Enter filter no.>", "FILT: Enter filter no.>", kPrompt,
+                         kPrompt, title, half, half, half, half, kPrompt, title, kPrompt, title,
+                         half, kPrompt, kPrompt});
+  const std::vector<std::string> devices = [&] {
+    std::vector<std::string> v;
+    for (const auto& l : with.sent)
+      if (l.rfind("*", 0) == 0) v.push_back(l);
+    return v;
+  }();
+  EXPECT_EQ(devices, (Lines{"*FI3;", "*FI8;", "*HS4;", "*HS1;", "*HS0;"}));
+
+  const Session without = run_session("FILT 3\nHALF T\nFILT\nHALF\n");
+  expect_dialogue(without, {kPrompt, kPrompt, kPrompt, kPrompt, kPrompt});
+  EXPECT_EQ(count_sent(without, "*"), 0);
+}
+
+TEST(ManualCommands, CounNearTheDirectBeamLeavesTheShutterShutAndCountsNothing) {
+  const Session s = run_session("MOT 1 2\nCOUN\nMOT 1 3.5\nCOUN\n");
+  expect_dialogue(s, {kPrompt, kPrompt, " **** TOO CLOSE TO DIRECT BEAM", " TO OPEN SHUTTER! ****",
+                      kPrompt, kPrompt, kPrompt});
+  // Only the second COUN opened, counted five seconds and closed again.
+  EXPECT_EQ(count_sent(s, "IO1;"), 1);
+  EXPECT_EQ(count_sent(s, "GSB10*5;"), 1);
+  const auto open = std::find(s.sent.begin(), s.sent.end(), "IO1;");
+  EXPECT_NE(std::find(open, s.sent.end(), "IO0;"), s.sent.end());
+}
+
+TEST(ManualCommands, FrefAsksForTheSafePositionAndReportsWhatTheControllerFound) {
+  const std::string ask = "If diffractometer is at safe position, enter \"Y\":";
+  const Session s = run_session("FREF\ny\nFREF\nn\nFREF\n\n");
+  // The SMC controllers have no reference marks to search.
+  expect_dialogue(s, {kPrompt, ask, "Searching for reference positions, please wait:",
+                      "DID NOT find reference positions", kPrompt, ask, kPrompt, ask,
+                      "Searching for reference positions aborted", kPrompt});
+}
+
+TEST(ManualCommands, DcomInSupervisorModeSendsExactlyTheTypedTextAndListsControlCharacters) {
+  const std::string ask = "INPUT STRING TO BE TRANSMITTED>";
+  const Session s = run_session("DCOM ?IO;\nread\n  ?P2;\n\nread\nexit\nGOTO 20 0 0 0\nMOT 3 4\n",
+                                "supervisor",
+                                {{"COMPOR", "COMPOR     1    1 9600    0    8    1    1    1  300    0"}});
+  expect_dialogue(s, {"SUPERV>", "  The  4 characters in alph are:", "     ?IO;", ask,
+                      "  Returned text of     2 characters:", "\x03" "0",
+                      "  Character no.   1 is Acsii   3", ask, "  The  6 characters in alph are:",
+                      "       ?P2;", ask, ask, "No characters in buffer", ask, "SUPERV>", "SUPERV>",
+                      "SUPERV>"});
+  // Every line of the controller's transcript is one command framed by the output terminator.
+  EXPECT_EQ(s.sent, (Lines{"?IO;", "  ?P2;"}));
+}
+
+TEST(ManualCommands, DemoRunsTenCyclesAndSkipsSettingsOutsideTheLimits) {
+  // 2theta from -12 to 27 degrees: the base 2theta of cycles 6 to 10 (30.06 and above) is out
+  // of reach, and from cycle 3 on only the positive side.
+  const Session s = run_session(
+      "DEMO\nn\n", "real",
+      {{"MOTOR1", "MOTOR1 1,   1000.00  20000.00    100.00   5000.00    500.00    -12.00     27.00"}});
+  Lines expected = {kPrompt, "SHUTTER OPERATION? <y/n>:"};
+  const char* starts[] = {"   5.010", "  10.021", "  15.031", "  20.041", "  25.052",
+                          "  30.062", "  35.072", "  40.082", "  45.093", "  50.103"};
+  for (int c = 1; c <= 10; ++c) {
+    char line[80];
+    std::snprintf(line, sizeof line, "  Starting cycle %2d at %s  10.124 -11.124   0.000", c,
+                  starts[c - 1]);
+    expected.push_back(line);
+  }
+  expected.push_back(kPrompt);
+  expect_dialogue(s, expected);
+  const std::vector<double> tth = targets_of(s, '1');
+  ASSERT_FALSE(tth.empty());
+  for (double t : tth) EXPECT_TRUE(t >= -12.0 && t <= 27.0) << t;
+  EXPECT_NE(std::find(tth.begin(), tth.end(), 25.052), tth.end()) << "cycle 5 reached";
+  EXPECT_NE(std::find(tth.begin(), tth.end(), -10.021), tth.end()) << "cycle 2 reached";
+  EXPECT_EQ(std::find(tth.begin(), tth.end(), -15.031), tth.end());
+  EXPECT_EQ(count_sent(s, "IO1;"), 0);
+}
+
+TEST(ManualCommands, DemoWithShutterOperationOpensAtEachStopAndABlankAnswerRunsNothing) {
+  // Only 2theta 5.01 with omega above 2 degrees is in reach: one stop, in cycle 1.
+  const Session s = run_session(
+      "DEMO\ny\nDEMO\n\n", "real",
+      {{"MOTOR1", "MOTOR1 1,   1000.00  20000.00    100.00   5000.00    500.00      4.00      6.00"},
+       {"MOTOR2",
+        "MOTOR2 2,   1000.00  20000.00    100.00   5000.00    500.00      2.00     80.00     40.00"}});
+  EXPECT_EQ(std::count(s.dialogue.begin(), s.dialogue.end(), "SHUTTER OPERATION? <y/n>:"), 2);
+  EXPECT_EQ(std::count_if(s.dialogue.begin(), s.dialogue.end(),
+                          [](const std::string& l) { return l.rfind("  Starting cycle", 0) == 0; }),
+            10);
+  EXPECT_EQ(s.dialogue.back(), kPrompt);
+  EXPECT_EQ(count_sent(s, "IO1;"), 1);
+  const auto open = std::find(s.sent.begin(), s.sent.end(), "IO1;");
+  ASSERT_NE(open, s.sent.end());
+  EXPECT_EQ(std::count(open, s.sent.end(), "IO0;"), 1);
+  EXPECT_EQ(std::count_if(s.sent.begin(), open,
+                          [](const std::string& l) { return l.rfind("1:A5.0100", 0) == 0; }),
+            1);
+}
+
+TEST(ManualCommands, DummyModeSkipsEveryInstrumentCommandSilently) {
+  const Session s = run_session(
+      "MOT 3 45\nLDMT 4 10\nDVLS 1\nCPOS\nZERO\nPARK\nOPSH\nCLSH\nHALT\nCOUN\nDRIV\nVIEW\n"
+      "FREF\nDCOM ?P1;\nDEMO\nGOTO 20 0 0 0\nFILT 3\nHALF T\nMOT\n",
+      "dummy", {config(0, 1, 1)});
+  // Nothing opened a dialogue: every line was a new command and got the normal prompt back.
+  EXPECT_EQ(s.dialogue, Lines(20, "DMDORVEX>")) << s.out;
+  EXPECT_TRUE(s.sent.empty());
+}
+
+}  // namespace
