@@ -28,6 +28,12 @@ std::pair<std::string, std::string> config(int coupled, int half, int filters) {
   return {"CONFIG", line};
 }
 
+// The MOTOR1 (2theta) line of the sample profile with other limits.
+std::pair<std::string, std::string> two_theta_limits(const char* lower, const char* upper) {
+  return {"MOTOR1", std::string("MOTOR1 1,   1000.00  20000.00    100.00   5000.00    500.00") +
+                        lower + upper};
+}
+
 void expect_dialogue(const Session& s, const Lines& expected) {
   EXPECT_EQ(s.dialogue, expected) << s.out;
   EXPECT_EQ(s.status, 0);
@@ -46,12 +52,36 @@ TEST(ManualCommands, MotAsksUntilABlankLineAndEndsOnAMotorThatIsNotThere) {
   EXPECT_EQ(count_sent(s, "9:"), 0);
 }
 
+TEST(ManualCommands, AFailedDriveEndsTheMotDialogue) {
+  // Every drive of chi stops half a degree short: the retries give up with an error.
+  const Session s = run_session("MOT\n3 45\n3 50\n", "real", {}, "--fault short:3:9");
+  ASSERT_GE(s.dialogue.size(), 4u) << s.out;
+  EXPECT_EQ(Lines(s.dialogue.end() - 3, s.dialogue.end()),
+            (Lines{kPrompt, "Unknown command", kPrompt}));
+  EXPECT_EQ(count_sent(s, "3:A50"), 0);
+  EXPECT_EQ(count_sent(s, "3:A45"), 5);
+}
+
 TEST(ManualCommands, GotoNeedsFourAnglesRefusesOutOfBoundsAndEndsOnZeros) {
   const Session s = run_session("GOTO\n20 1 30 40\n130 0 0 0\n25 1\n0 0 0 0\nGOTO 0 0 0 0\n");
   expect_dialogue(s, {kPrompt, kGoto, kGoto, "Target angle OUT OF BOUNDS", kGoto, kGoto, kPrompt,
                       kPrompt});
   EXPECT_EQ(targets_of(s, '1'), std::vector<double>{20.0});
   EXPECT_EQ(count_sent(s, "4:A40.0000"), 1);
+}
+
+TEST(ManualCommands, DrivZeroParkHaltAndCposWorkFromTheTargetRecordAndTheProfile) {
+  const Session s = run_session("GOTO 20 1 30 40\nMOT 3 45\nDRIV\nZERO\nPARK\nHALT\nCPOS\n");
+  expect_dialogue(s, Lines(8, kPrompt));
+  // DRIV goes back to the angles GOTO left in the target record; PARK to 5, 2.5, 0, 0.
+  EXPECT_EQ(targets_of(s, '3'), (std::vector<double>{30, 45, 30, 0, 0}));
+  EXPECT_EQ(targets_of(s, '1'), (std::vector<double>{20, 0, 5}));
+  EXPECT_EQ(targets_of(s, '2'), (std::vector<double>{1, 0, 2.5}));
+  // HALT stops everything and reads the positions afresh, as CPOS does.
+  const auto stop = std::find(s.sent.begin(), s.sent.end(), "Q;");
+  ASSERT_NE(stop, s.sent.end());
+  EXPECT_EQ(std::count(stop, s.sent.end(), "?P1;"), 2);
+  EXPECT_EQ(std::count(stop, s.sent.end(), "?P6;"), 2);
 }
 
 TEST(ManualCommands, LdmtLoadsPositionsAndAddsHalfOfTwoThetaToACoupledOmega) {
@@ -74,7 +104,7 @@ TEST(ManualCommands, DvlsDrivesToListEntriesWithinTheLimits) {
   run_session(home, "INA 20 5 30 40\nINA 110 10 0 0\n");
   const Session s = run_session(
       home, "DVLS\n3\n2\n1\n0\n", "real",
-      {{"MOTOR1", "MOTOR1 1,   1000.00  20000.00    100.00   5000.00    500.00    -10.00    100.00"}});
+      {two_theta_limits("    -10.00", "    100.00")});
   const auto& d = s.dialogue;
   const auto from = std::find(d.begin(), d.end(), "DVLS: Enter list number>");
   ASSERT_NE(from, d.end()) << s.out;
@@ -154,9 +184,10 @@ TEST(ManualCommands, FrefAsksForTheSafePositionAndReportsWhatTheControllerFound)
 
 TEST(ManualCommands, DcomInSupervisorModeSendsExactlyTheTypedTextAndListsControlCharacters) {
   const std::string ask = "INPUT STRING TO BE TRANSMITTED>";
+  // A read timeout of 300 ms, so that the empty read does not take long.
+  const std::string compor = "COMPOR     1    1 9600    0    8    1    1    1  300    0";
   const Session s = run_session("DCOM ?IO;\nread\n  ?P2;\n\nread\nexit\nGOTO 20 0 0 0\nMOT 3 4\n",
-                                "supervisor",
-                                {{"COMPOR", "COMPOR     1    1 9600    0    8    1    1    1  300    0"}});
+                                "supervisor", {{"COMPOR", compor}});
   expect_dialogue(s, {"SUPERV>", "  The  4 characters in alph are:", "     ?IO;", ask,
                       "  Returned text of     2 characters:", "\x03" "0",
                       "  Character no.   1 is Acsii   3", ask, "  The  6 characters in alph are:",
@@ -171,7 +202,7 @@ TEST(ManualCommands, DemoRunsTenCyclesAndSkipsSettingsOutsideTheLimits) {
   // of reach, and from cycle 3 on only the positive side.
   const Session s = run_session(
       "DEMO\nn\n", "real",
-      {{"MOTOR1", "MOTOR1 1,   1000.00  20000.00    100.00   5000.00    500.00    -12.00     27.00"}});
+      {two_theta_limits("    -12.00", "     27.00")});
   Lines expected = {kPrompt, "SHUTTER OPERATION? <y/n>:"};
   const char* starts[] = {"   5.010", "  10.021", "  15.031", "  20.041", "  25.052",
                           "  30.062", "  35.072", "  40.082", "  45.093", "  50.103"};
@@ -196,9 +227,9 @@ TEST(ManualCommands, DemoWithShutterOperationOpensAtEachStopAndABlankAnswerRunsN
   // Only 2theta 5.01 with omega above 2 degrees is in reach: one stop, in cycle 1.
   const Session s = run_session(
       "DEMO\ny\nDEMO\n\n", "real",
-      {{"MOTOR1", "MOTOR1 1,   1000.00  20000.00    100.00   5000.00    500.00      4.00      6.00"},
-       {"MOTOR2",
-        "MOTOR2 2,   1000.00  20000.00    100.00   5000.00    500.00      2.00     80.00     40.00"}});
+      {two_theta_limits("      4.00", "      6.00"),
+       {"MOTOR2", "MOTOR2 2,   1000.00  20000.00    100.00   5000.00    500.00      2.00"
+                  "     80.00     40.00"}});
   EXPECT_EQ(std::count(s.dialogue.begin(), s.dialogue.end(), "SHUTTER OPERATION? <y/n>:"), 2);
   EXPECT_EQ(std::count_if(s.dialogue.begin(), s.dialogue.end(),
                           [](const std::string& l) { return l.rfind("  Starting cycle", 0) == 0; }),

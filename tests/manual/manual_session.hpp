@@ -60,9 +60,11 @@ inline std::vector<std::string> dialogue_of(const std::string& out) {
 using ProfileEdits = std::vector<std::pair<std::string, std::string>>;
 
 // A run in `home` (its matrix file x.mat kept from earlier runs there). `mode` is "real",
-// "supervisor" or "dummy"; the edits are applied to the sample profile.
+// "supervisor" or "dummy"; the edits are applied to the sample profile; `sim_options` go to
+// the simulator (faults).
 inline Session run_session(const Home& home, const std::string& input,
-                           const std::string& mode = "real", const ProfileEdits& edits = {}) {
+                           const std::string& mode = "real", const ProfileEdits& edits = {},
+                           const std::string& sim_options = "") {
   home.copy_in(kDefaultProfile, "DIFPROF.DAT");
   std::string profile = home.read("DIFPROF.DAT");
   for (const auto& [key, line] : edits) profile = profile_with(profile, key, line);
@@ -71,8 +73,9 @@ inline Session run_session(const Home& home, const std::string& input,
   std::remove(wire.c_str());
   const std::vector<std::string> args = {"--home", home.path(), "--simulate", "--mode", mode,
                                          "--ui",   "line",      "--mat",      home.path() + "x"};
-  const RunResult r =
-      run_dorvex(home, input, args, 60, {"DORVEX_SIM_ARGS=--time-scale 0 --transcript " + wire});
+  const RunResult r = run_dorvex(
+      home, input, args, 60,
+      {"DORVEX_SIM_ARGS=--time-scale 0 --transcript " + wire + " " + sim_options});
   Session s;
   s.out = r.out;
   s.status = r.status;
@@ -86,9 +89,9 @@ inline Session run_session(const Home& home, const std::string& input,
 }
 
 inline Session run_session(const std::string& input, const std::string& mode = "real",
-                           const ProfileEdits& edits = {}) {
+                           const ProfileEdits& edits = {}, const std::string& sim_options = "") {
   const Home home;
-  return run_session(home, input, mode, edits);
+  return run_session(home, input, mode, edits, sim_options);
 }
 
 inline int count_sent(const Session& s, const std::string& prefix) {
