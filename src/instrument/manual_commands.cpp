@@ -373,7 +373,7 @@ void SEARCH_REFERENCE() {
   }
   if (text.front() != 'Y' && text.front() != 'y') return;
   WRITE_OUT("Searching for reference positions, please wait:");
-  int found = 1;
+  int found = 1;  // a controller without reference marks leaves it: nothing was found
   SEARCH_REFERENCE_MARKS(found);
   if (failed()) return;
   READ_INTERFACE();
