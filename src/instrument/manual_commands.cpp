@@ -346,7 +346,8 @@ void STPALL_COMMAND() {
 void COUNTER() {
   if (!normal_mode()) return;
   ONBEAM();
-  if (failed() || S().motion.shutter_state != 1) return;
+  // An instrument without a shutter has its beam on all the time: it counts as it stands.
+  if (failed() || (S().profile.no_shutter == 0 && S().motion.shutter_state != 1)) return;
   AngleSet a{};
   RDALLMTR(a);
   if (failed()) return;

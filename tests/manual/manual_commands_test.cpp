@@ -173,6 +173,13 @@ TEST(ManualCommands, CounNearTheDirectBeamLeavesTheShutterShutAndCountsNothing) 
   EXPECT_NE(std::find(open, s.sent.end(), "IO0;"), s.sent.end());
 }
 
+TEST(ManualCommands, CounCountsOnAnInstrumentWithoutAShutter) {
+  const Session s = run_session("MOT 1 10\nCOUN\n", "real", {{"NOSHUT", "NOSHUT"}});
+  EXPECT_EQ(count_sent(s, "IO1;"), 0) << s.out;
+  EXPECT_EQ(count_sent(s, "GSB10*5;"), 1) << s.out;
+  EXPECT_EQ(count_sent(s, "?CNT;"), 1) << s.out;
+}
+
 TEST(ManualCommands, FrefAsksForTheSafePositionAndReportsWhatTheControllerFound) {
   const std::string ask = "If diffractometer is at safe position, enter \"Y\":";
   const Session s = run_session("FREF\ny\nFREF\nn\nFREF\n\n");
