@@ -1,0 +1,360 @@
+// PROF, SCAN, STEP and CALP as the operator types them: the real program against dorvex-sim
+// (the sample crystal, the sample matrix file), what it prints, what it sends and pkprof.dat.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/run_dorvex.hpp"
+
+namespace {
+
+using dorvex_test::has_line;
+using dorvex_test::Home;
+using dorvex_test::lines;
+
+const std::string kSampleMat = DORVEX_SOURCE_DIR "/examples/sample.mat";
+
+// The profile with the line of `key` replaced (or added at the end).
+std::string with_line(const std::string& profile, const std::string& key,
+                      const std::string& line) {
+  std::string out;
+  bool replaced = false;
+  for (const auto& l : lines(profile)) {
+    if (l.rfind(key, 0) == 0) {
+      out += line + "\n";
+      replaced = true;
+    } else {
+      out += l + "\n";
+    }
+  }
+  return replaced ? out : out + line + "\n";
+}
+
+struct Simulated {
+  Home home;
+  Simulated() { home.copy_in(kSampleMat, "x.mat"); }
+  std::vector<std::string> args() const {
+    return {"--home", home.path(), "--simulate", "--ui", "line", "--mat", home.file("x.mat")};
+  }
+  std::vector<std::string> env() const {
+    return {"DORVEX_SIM_ARGS=--time-scale 0 --transcript " + home.file("wire.txt")};
+  }
+  dorvex_test::RunResult run(const std::string& input) const {
+    return dorvex_test::run_dorvex(home, input, args(), 90, env());
+  }
+  // The commands the controller received, in order.
+  std::vector<std::string> sent() const {
+    std::vector<std::string> out;
+    for (const auto& l : lines(home.read("wire.txt"))) {
+      const auto at = l.find(" < ");
+      if (at != std::string::npos) out.push_back(l.substr(at + 3));
+    }
+    return out;
+  }
+};
+
+int count_starting(const std::vector<std::string>& v, const std::string& prefix) {
+  int n = 0;
+  for (const auto& s : v) n += s.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+std::vector<std::string> starting(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& l : lines(text))
+    if (l.rfind(prefix, 0) == 0) out.push_back(l);
+  return out;
+}
+
+const char* kLogOn = "SET LOG\n0\n1\n0\n0\n";
+
+TEST(Prof, OmegaProfileOfAStrongReflectionPeaksInTheMiddleAndIsRecorded) {
+  Simulated sim;
+  const auto r = sim.run(std::string(kLogOn) + "CALC 2 0 0\nDRIV\nPROF\n2\n21\n0.02\n1\n");
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has_line(r.out, "PROF: INPUT 1=TH/2TH, 2=OMEGA, 3=CHI, 4=PHI, 5=2THETA:")) << r.out;
+  EXPECT_TRUE(has_line(r.out, "ENTER STEP SIZE (DEGREES):"));
+
+  const auto record = lines(sim.home.read("pkprof.dat"));
+  ASSERT_EQ(record.size(), 22u) << sim.home.read("pkprof.dat");
+  EXPECT_EQ(record[0], "  PEAK PROFILE IN  OMEGA");
+  std::vector<double> position, rate;
+  for (std::size_t i = 1; i < record.size(); ++i) {
+    ASSERT_EQ(record[i].size(), 22u) << record[i];
+    EXPECT_EQ(record[i].substr(10, 2), "  ");
+    position.push_back(std::stod(record[i].substr(0, 10)));
+    rate.push_back(std::stod(record[i].substr(12)));
+  }
+  // 2 0 0 lies at omega 0: the scan runs from -0.20 to +0.20 in steps of 0.02.
+  for (std::size_t i = 0; i < position.size(); ++i)
+    EXPECT_NEAR(position[i], -0.2 + 0.02 * static_cast<double>(i), 1e-4);
+  const auto top = static_cast<std::size_t>(
+      std::max_element(rate.begin(), rate.end()) - rate.begin());
+  EXPECT_GE(top, 8u);
+  EXPECT_LE(top, 12u);
+  EXPECT_GT(rate[top], 1000.0);
+  EXPECT_LT(rate.front(), 0.5 * rate[top]);
+  EXPECT_LT(rate.back(), 0.5 * rate[top]);
+
+  // One scan program of 21 points with the shutter open, then back to omega 0 and shut.
+  const auto sent = sim.sent();
+  EXPECT_EQ(count_starting(sent, "GSB10*21;"), 1);
+  std::size_t scan = 0;
+  while (scan < sent.size() && sent[scan] != "GSB10*21;") ++scan;
+  std::vector<std::string> after(sent.begin() + static_cast<long>(scan), sent.end());
+  EXPECT_EQ(count_starting(after, "2:A0.0000"), 1);
+  EXPECT_EQ(count_starting(after, "IO0;"), 1);
+  EXPECT_EQ(count_starting(after, "IO1;"), 0);
+}
+
+TEST(Prof, RefusedScansMoveNothingAndBadAnswersAreAskedAgain) {
+  Simulated sim;
+  // Without a sample-height motor 8 is no answer; 200 one-degree omega steps reach past the
+  // omega limit of 80; 201 steps are too many.
+  const auto r = sim.run(std::string(kLogOn) +
+                         "CALC 2 0 0\nDRIV\nPROF\n8\nx\n2\n200\n1.0\n1\nPROF\n2\n201\n0.01\n1\n"
+                         "PROF\n3\n\nTEST\n");
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dorvex_test::count_lines(r.out, "Invalid Value, ReType:"), 2) << r.out;
+  EXPECT_TRUE(has_line(r.out, " Scan not done, end of scan out-of-bounds")) << r.out;
+  EXPECT_TRUE(has_line(r.out, "Too many steps in PKPROF"));
+  // The blank answer ended the third PROF: TEST was a command again.
+  EXPECT_EQ(r.out.find("Unknown command"), std::string::npos);
+  EXPECT_FALSE(sim.home.exists("pkprof.dat"));
+  const auto sent = sim.sent();
+  EXPECT_EQ(count_starting(sent, "GSB10"), 0);
+  EXPECT_EQ(count_starting(sent, "IO1;"), 0);
+}
+
+TEST(Prof, SampleHeightIsScannedPointByPointAndDrivenBack) {
+  Simulated sim;
+  std::string p = sim.home.read("DIFPROF.DAT");
+  // Motors 7 and 8 both: the controller's status answer lists the axes in digit order.
+  p = with_line(p, "MOTOR7",
+                "MOTOR7 7,    100.00   1000.00    100.00    500.00    100.00      0.00    300.00");
+  p = with_line(p, "MOTOR8",
+                "MOTOR8 8,    100.00   1000.00    100.00    500.00    100.00     -5.00      5.00");
+  sim.home.write("DIFPROF.DAT", p);
+  const auto r = sim.run(std::string(kLogOn) + "CALC 2 0 0\nDRIV\nPROF\n8\n5\n0.1\n1\n");
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has_line(
+      r.out, "PROF: INPUT 1=TH/2TH, 2=OMEGA, 3=CHI, 4=PHI, 5=2THETA, 8=SAMPLE-Z:")) << r.out;
+  EXPECT_TRUE(has_line(r.out, "ENTER STEP SIZE (MM):"));
+  const auto record = lines(sim.home.read("pkprof.dat"));
+  ASSERT_EQ(record.size(), 6u) << sim.home.read("pkprof.dat");
+  EXPECT_EQ(record[0], "  PEAK PROFILE IN HEIGHT");
+  for (std::size_t i = 1; i < record.size(); ++i)
+    EXPECT_NEAR(std::stod(record[i].substr(0, 10)), -0.3 + 0.1 * static_cast<double>(i), 1e-4);
+  const auto sent = sim.sent();
+  EXPECT_EQ(count_starting(sent, "GSB10*1;"), 5);  // one count at each height
+  std::vector<std::string> heights;
+  for (const auto& s : sent)
+    if (s.rfind("8:A", 0) == 0) heights.push_back(s.substr(0, s.find('S')));
+  const std::vector<std::string> expected = {"8:A-0.2000", "8:A-0.1000", "8:A0.0000",
+                                             "8:A0.1000",  "8:A0.2000",  "8:A0.0000"};
+  // The height moves of the profile and the drive back (EXIT's park may add one more).
+  ASSERT_GE(heights.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(heights.begin(), heights.begin() + 6), expected);
+}
+
+TEST(Scan, FiveStepsFromH1ToH3MeasureEveryHalfIndex) {
+  Simulated sim;
+  const auto r = sim.run("SCAN\n1 0 0\n3,0,0\n5\n1\nSCAN\n1 0 0\n40 0 0\n5\n1\n");
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dorvex_test::count_lines(r.out, "******STARTING SCAN*****"), 2);
+  EXPECT_TRUE(has_line(r.out, "       *********RECIPROCAL SPACE SCAN********"));
+  EXPECT_TRUE(has_line(r.out, "  HKL INCREMENTS ARE:      0.500     0.000     0.000")) << r.out;
+  EXPECT_TRUE(has_line(r.out, "  HKL INCREMENTS ARE:      9.750     0.000     0.000"));
+  const auto measured = starting(r.out, "  HKL =");
+  ASSERT_EQ(measured.size(), 7u) << r.out;
+  const char* h[] = {"     1.000", "     1.500", "     2.000", "     2.500", "     3.000",
+                     "     1.000", "    10.750"};
+  std::vector<double> counts;
+  for (std::size_t i = 0; i < measured.size(); ++i) {
+    EXPECT_EQ(measured[i].substr(0, 37),
+              std::string("  HKL =") + h[i] + "     0.000     0.000") << measured[i];
+    EXPECT_EQ(measured[i].substr(37, 10), " counts = ");
+    counts.push_back(std::stod(measured[i].substr(47)));
+  }
+  // Reflections at whole h, background in between.
+  EXPECT_GT(counts[2], 10.0 * counts[1] + 100.0);
+  EXPECT_GT(counts[2], 10.0 * counts[3] + 100.0);
+  // 20.5 0 0 needs 2theta beyond its limit: the second scan stops there.
+  EXPECT_EQ(dorvex_test::count_lines(r.out, "  POSITION OUT-OF BOUNDS"), 1);
+  const auto all = lines(r.out);
+  const auto stop = std::find(all.begin(), all.end(), "  POSITION OUT-OF BOUNDS");
+  ASSERT_NE(stop, all.end());
+  EXPECT_EQ(*(stop - 1), measured.back());
+  // Shutter shut at the end of each scan.
+  const auto sent = sim.sent();
+  EXPECT_EQ(count_starting(sent, "GSB10*1;"), 7);
+  for (std::size_t i = sent.size(); i-- > 0;) {
+    if (sent[i] == "IO0;" || sent[i] == "IO1;") {
+      EXPECT_EQ(sent[i], "IO0;");
+      break;
+    }
+  }
+}
+
+TEST(Step, VisitsEachPositionAndAsksAgainForInconsistentRanges) {
+  Simulated sim;
+  const auto r = sim.run(
+      "STEP\n0\nSTEP\n9\n2\n1 2 -0.1\n1,1.25,0.1\n0.002\nSTEP\n3\n30 24.9 -2.5\n0\n");
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dorvex_test::count_lines(
+                r.out, "THIS STEP SCAN WILL BE PERFORMED AT THE CURRENT DIFFRACTOMETER POSITION,"),
+            3);
+  EXPECT_TRUE(has_line(
+      r.out, "PLEASE CHECK THIS IS WHAT YOU WANT. IF NOT, ENTER 0 TO THE NEXT QUESTION"));
+  EXPECT_EQ(dorvex_test::count_lines(r.out, "Invalid Value, ReType:"), 1) << r.out;
+  EXPECT_EQ(dorvex_test::count_lines(r.out, "Inconsistent Values, ReType:"), 1);
+  // From the park position; the chi scan starts where the omega scan ended.
+  const std::string initial = "  Initial positions before start of scan: ";
+  EXPECT_TRUE(has_line(r.out, initial + "   5.000   2.500   0.000   0.000")) << r.out;
+  EXPECT_TRUE(has_line(r.out, initial + "   5.000   1.200   0.000   0.000"));
+  const auto arrived = starting(r.out, "   Arrived at angles ");
+  ASSERT_EQ(arrived.size(), 6u) << r.out;
+  const char* angles[] = {"   5.000   1.000   0.000   0.000", "   5.000   1.100   0.000   0.000",
+                          "   5.000   1.200   0.000   0.000", "   5.000   1.200  30.000   0.000",
+                          "   5.000   1.200  27.500   0.000", "   5.000   1.200  25.000   0.000"};
+  for (std::size_t i = 0; i < arrived.size(); ++i) {
+    EXPECT_EQ(arrived[i].substr(21, 32), angles[i]);
+    // " at  " date (A9) ":" time (A5)
+    ASSERT_EQ(arrived[i].size(), 21u + 32u + 5u + 15u) << arrived[i];
+    EXPECT_EQ(arrived[i].substr(53, 5), " at  ");
+    EXPECT_EQ(arrived[i].substr(60, 1) + arrived[i].substr(64, 1), "--");
+    EXPECT_EQ(arrived[i].substr(67, 1) + arrived[i].substr(70, 1), "::");
+  }
+  const auto done = starting(r.out, "   STEP COMPLETED at  ");
+  ASSERT_EQ(done.size(), 2u);
+  EXPECT_EQ(done[0].size(), 22u + 15u);
+}
+
+// The counting-time wait is a timer wait: Ctrl-C (the halt) ends it and the scan.
+TEST(Step, HaltDuringTheWaitStopsTheScan) {
+  Simulated sim;
+  auto args = sim.args();
+  const std::string env = sim.env().front();
+  int in[2], out[2];
+  ASSERT_EQ(::pipe(in), 0);
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(out[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+    if (::chdir(sim.home.path().c_str()) != 0) ::_exit(126);
+    ::putenv(const_cast<char*>(env.c_str()));
+    std::vector<char*> argv{const_cast<char*>(DORVEX_BINARY)};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(DORVEX_BINARY, argv.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  const std::string script = "STEP\n2\n1 2 0.5\n10\n";
+  ASSERT_EQ(::write(in[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
+  std::string output;
+  auto pump_until = [&](const std::string& what, int seconds) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (output.find(what) == std::string::npos && std::chrono::steady_clock::now() < give_up) {
+      pollfd ready{out[0], POLLIN, 0};
+      if (::poll(&ready, 1, 20) > 0) {
+        char buf[4096];
+        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        output.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    return output.find(what) != std::string::npos;
+  };
+  const bool arrived = pump_until("   Arrived at angles ", 30);
+  if (arrived) {
+    ::usleep(300 * 1000);
+    ::kill(pid, SIGINT);
+  }
+  const bool halted = arrived && pump_until("Diffractometer halted by user", 10);
+  ::close(in[1]);
+  pump_until("Normal program termination", 20);
+  int status = 0;
+  for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) ::usleep(50 * 1000);
+  if (::waitpid(pid, &status, WNOHANG) == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  ::close(out[0]);
+  ASSERT_TRUE(arrived) << output;
+  EXPECT_TRUE(halted) << output;
+  std::istringstream text(output);
+  int positions = 0;
+  for (std::string l; std::getline(text, l);) positions += l.rfind("   Arrived at", 0) == 0;
+  EXPECT_EQ(positions, 1) << output;
+  EXPECT_EQ(output.find("STEP COMPLETED"), std::string::npos);
+}
+
+std::string calp_line(double f, double h, double v) {
+  const double tt = std::atan(std::sqrt(h * h + v * v) / (2.0 * f)) * 180.0 / M_PI;
+  const double chi = std::fabs(h) <= 1.0 ? 90.0 : std::atan(v / h) * 180.0 / M_PI;
+  char text[80];
+  std::snprintf(text, sizeof text, "  For Film distance=%4dmm: 2theta = %4.1f chi = %3d",
+                static_cast<int>(f), tt, static_cast<int>(chi));
+  return text;
+}
+
+TEST(Calp, SpotSpacingsGiveTwoThetaAndChiUntilBothAreBelowOne) {
+  Home home;
+  const auto r = dorvex_test::run_dorvex(
+      home, "CALP\n30 40\nnonsense\n-3 4\n0.5,12\n12 -5\n0.5 0.9\nTEST\n",
+      dorvex_test::mat_args(home));
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const auto results = starting(r.out, "  For Film distance=");
+  ASSERT_EQ(results.size(), 2u) << r.out;  // 12 -5 is a negative spacing: ignored
+  EXPECT_EQ(results[0], calp_line(60, 30, 40));
+  EXPECT_EQ(results[1], calp_line(60, 0.5, 12));
+  EXPECT_EQ(results[0], "  For Film distance=  60mm: 2theta = 22.6 chi =  53");
+  EXPECT_EQ(dorvex_test::count_lines(r.out, "CALP: Enter horiz and vert spacing of spots>"), 6);
+  EXPECT_EQ(r.out.find("Unknown command"), std::string::npos);
+
+  Home far;
+  far.write("DIFPROF.DAT", with_line(far.read("DIFPROF.DAT"), "FILMD", "FILMD   500.0000"));
+  const auto bad = dorvex_test::run_dorvex(far, "CALP\n30 40\n", dorvex_test::mat_args(far));
+  EXPECT_TRUE(has_line(bad.out, "*****Filmdistance of   500.0mm not valid")) << bad.out;
+  EXPECT_TRUE(has_line(bad.out, "     Reset the value in difractometer profile file"));
+  EXPECT_TRUE(has_line(bad.out, "Unknown command"));  // no question was asked
+  EXPECT_EQ(bad.out.find("CALP: Enter"), std::string::npos);
+}
+
+TEST(Dummy, ProfAndScanDoNothingAndPrintNothing) {
+  Home home;
+  const auto quiet = dorvex_test::run_dorvex(home, "TEST\nTEST\n", dorvex_test::mat_args(home));
+  Home other;
+  const auto r = dorvex_test::run_dorvex(other, "PROF\nSCAN\n", dorvex_test::mat_args(other));
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0);
+  // As many lines as two commands that do nothing, and no question among them.
+  EXPECT_EQ(lines(r.out).size(), lines(quiet.out).size()) << r.out;
+  for (const char* word : {"PROF:", "INPUT", "ENTER", "STARTING SCAN"})
+    EXPECT_EQ(r.out.find(word), std::string::npos) << word << "\n" << r.out;
+  EXPECT_FALSE(other.exists("pkprof.dat"));
+}
+
+}  // namespace
