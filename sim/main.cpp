@@ -195,34 +195,11 @@ int main(int argc, char** argv) {
   std::printf("READY %s\n", opt.link.c_str());
   std::fflush(stdout);
 
-  int status = 0;
-  for (bool running = true; running;) {
-    struct pollfd fds[3] = {{link.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0},
-                            {watch_stdin ? STDIN_FILENO : -1, POLLIN, 0}};
-    if (poll(fds, 3, -1) < 0) {
-      if (errno == EINTR) continue;
-      status = 1;
-      break;
-    }
-    if (fds[1].revents != 0) {
-      note("stop: signal");
-      break;
-    }
-    if (fds[2].revents != 0) {
-      char sink[256];
-      ssize_t n = read(STDIN_FILENO, sink, sizeof sink);
-      if (n <= 0) {
-        note("stop: end of standard input");
-        break;
-      }
-    }
-    if (fds[0].revents == 0) continue;
+  // Every line the link holds: each command is run and its answer sent. False when the link
+  // failed.
+  auto serve = [&]() -> bool {
     std::vector<std::string> lines, notes;
-    if (!link.read_lines(lines, notes)) {
-      note("stop: the link failed");
-      status = 1;
-      break;
-    }
+    if (!link.read_lines(lines, notes)) return false;
     for (const std::string& n : notes) note(n);
     for (const std::string& line : lines) {
       double now = clock.now();
@@ -251,6 +228,49 @@ int main(int argc, char** argv) {
           if (!link.send(text)) note("answer not taken by the line: dropped");
         }
       }
+    }
+    return true;
+  };
+
+  int status = 0;
+  bool stopping = false;
+  for (bool running = true; running;) {
+    struct pollfd fds[3] = {{link.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0},
+                            {watch_stdin ? STDIN_FILENO : -1, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      status = 1;
+      break;
+    }
+    if (fds[1].revents != 0) {
+      note("stop: signal");
+      stopping = true;
+      break;
+    }
+    if (fds[2].revents != 0) {
+      char sink[256];
+      ssize_t n = read(STDIN_FILENO, sink, sizeof sink);
+      if (n <= 0) {
+        note("stop: end of standard input");
+        stopping = true;
+        break;
+      }
+    }
+    if (fds[0].revents == 0) continue;
+    if (!serve()) {
+      note("stop: the link failed");
+      status = 1;
+      break;
+    }
+  }
+  // A controller takes what is already on the line when it is switched off: the program may
+  // have ended right after a command that gets no answer. Serve what comes within a short
+  // grace, bounded in all.
+  if (stopping) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < give_up) {
+      struct pollfd fd {link.fd(), POLLIN, 0};
+      if (poll(&fd, 1, 50) <= 0 || !serve()) break;
     }
   }
   link.close();

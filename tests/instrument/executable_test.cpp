@@ -51,6 +51,20 @@ TEST(Executable, ManualCommandsDriveCountAndTalkToTheSimulator) {
   EXPECT_EQ(count_of(r.out, "MOT: Enter imot,angle>"), 2);
 }
 
+// The program may end right after a command that gets no answer; the controller still takes it
+// off the line. Repeated, as the program's end and the controller's reading race.
+TEST(Executable, CommandSentJustBeforeTheEndReachesTheController) {
+  for (int run = 0; run < 4; ++run) {
+    Home home;
+    const std::string wire = home.file("wire.txt");
+    const auto r = dorvex_test::run_dorvex(home, "DCOM\n*HS0;\n", simulate_args(home), 30,
+                                           {"DORVEX_SIM_ARGS=--time-scale 0 --transcript " + wire});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(count_of(read_text(wire), "< *HS0;"), 1) << "run " << run << "\n" << read_text(wire);
+  }
+}
+
 TEST(Executable, DummyModeIgnoresTheInstrumentCommands) {
   Home home;
   const auto r = dorvex_test::run_dorvex(home, "GOTO 20 0 0 0\nMOT 3 45\nOPSH\nCOUN\nDRIV\nHALT\n");
