@@ -58,6 +58,8 @@ std::string F(double value, int width, int decimals) {
   // '#' keeps the decimal point of an Fw.0 field ("-90."), as Fortran writes it.
   std::snprintf(buf, sizeof buf, "%#.*f", decimals, value);
   std::string text = buf;
+  // A value that rounds to zero is written without a sign ("0.0", never "-0.0").
+  if (text[0] == '-' && text.find_first_of("123456789") == std::string::npos) text.erase(0, 1);
   if (static_cast<int>(text.size()) > width) {
     // A leading zero is optional in Fortran output: "0.500" may be written ".500".
     if (text.rfind("0.", 0) == 0)

@@ -241,7 +241,7 @@ struct StatusFields {
   AngleSet angles{};
   std::string hkl;
   float slit1 = 0, slit2 = 0;
-  std::string shutter;
+  std::string shutter = "Shutter: closed";  // the shutter starts closed
   float count_rate = 0;
   float detector = 0;
   bool detector_shown = true;

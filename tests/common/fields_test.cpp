@@ -11,6 +11,7 @@ TEST(FixedFields, RealFieldsRoundAndRightJustify) {
   EXPECT_EQ(F(0.0, 5, 1), "  0.0");
   EXPECT_EQ(F(90.0, 8, 3), "  90.000");
   EXPECT_EQ(F(-90.0, 8, 0), "    -90.");  // an F8.0 field keeps its decimal point
+  EXPECT_EQ(F(-0.00001, 6, 1), "   0.0");   // no sign on a value that rounds to zero
 }
 
 TEST(FixedFields, OverflowFillsTheFieldWithAsterisks) {

@@ -98,7 +98,7 @@ TEST_F(Status, DummyModeLeavesNoTrace) {
   dorvex::DISPLAY_INIT();
   EXPECT_TRUE(window->plots.empty());
   EXPECT_EQ(window->status_updates, 0);
-  EXPECT_EQ(S().status.shutter, "");
+  EXPECT_EQ(S().status.shutter, dorvex::StatusFields{}.shutter);
   EXPECT_EQ(S().status.slit1, 0.0f);
 
   S().shell.matfile_name = "a_name_longer_than_twenty";
