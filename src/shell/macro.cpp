@@ -40,7 +40,9 @@ void RUN_MACRO() {
   const auto chosen = toolkit().file_browser("DORVEX: Open Macro File", "*.txt|Text File",
                                              S().shell.data_directory, "");
   if (!chosen || trim(*chosen).empty()) return;
-  std::ifstream file(std::string(trim(*chosen)));
+  const std::string name(trim(*chosen));
+  std::ifstream file;
+  if (readable_file(name)) file.open(name);
   if (!file.is_open()) {
     WRITE_OUT(" Could not open selected file. No Macro will be run");
     return;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -82,12 +83,15 @@ std::string directory_of(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-bool readable(const std::string& path) {
+}  // namespace
+
+// A directory opens as a stream too, but no file can be read from it.
+bool readable_file(const std::string& path) {
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) return false;
   std::ifstream probe(path);
   return probe.good();
 }
-
-}  // namespace
 
 void WRITE_TERM(std::string_view text) {
   toolkit().console_line(rtrim(text), console_style);
@@ -226,7 +230,7 @@ void SET_DATFILE() {
   const auto dot = name.find('.', slash == std::string::npos ? 0 : slash + 1);
   if (dot != std::string::npos) name.erase(dot);
   name += ".rfl";
-  if (!readable(name) &&
+  if (!readable_file(name) &&
       !toolkit().yes_no("DORVEX", "Do you wish to create a new data file?")) {
     WRITE_OUT("NO DATA FILE CREATED");
     WRITE_OUT("");
@@ -249,7 +253,7 @@ void OPEN_LISTFILE(int& ok) {
     if (!chosen || trim(*chosen).empty()) return;
     const std::string name(trim(*chosen));
     CLOSE_LISTFILE();
-    list_file_stream.open(name);
+    if (readable_file(name)) list_file_stream.open(name);
     if (list_file_stream.is_open()) {
       shell.listfile_directory = directory_of(name);
       ok = 1;

@@ -37,5 +37,7 @@ void OPEN_LISTFILE(int& ok);  // choose and open a reflection list file (ok = 1 
 // The reflection list file OPEN_LISTFILE left open (nothing when none is open), and its close.
 std::istream* list_file();
 void CLOSE_LISTFILE();
+// True when `path` names a file that can be opened for reading (a directory cannot).
+bool readable_file(const std::string& path);
 
 }  // namespace dorvex

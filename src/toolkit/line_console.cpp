@@ -15,7 +15,8 @@
 // - a file browser prints its title, filters and start directory and reads one line: a path
 //   (relative to the start directory), an empty line for the pre-filled name, and "-" (or an
 //   empty line without a pre-filled name, or end of input) to cancel;
-// - the mode dialog reads R, D, S or C (Cancel); end of input cancels.
+// - the mode dialog reads R, D, S or C (Cancel); end of input cancels;
+// - of an input line only its first 4096 characters are kept (the dispatcher takes 80).
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -257,6 +258,7 @@ class LineConsole final : public Toolkit {
       }
       if (take_interrupt()) {
         buffer_.clear();  // the partly typed line is dropped
+        overlong_ = false;
         return Got::interrupted;
       }
       pollfd fds[2] = {{in_fd_, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
@@ -271,10 +273,27 @@ class LineConsole final : public Toolkit {
       char chunk[4096];
       const ssize_t n = ::read(in_fd_, chunk, sizeof chunk);
       if (n > 0) {
-        buffer_.append(chunk, static_cast<std::size_t>(n));
+        take_input(std::string_view(chunk, static_cast<std::size_t>(n)));
       } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
         eof_ = true;
       }
+    }
+  }
+
+  // Adds bytes read to the pending line. Only kMaxLine characters of a line are kept: the rest
+  // of a longer line (a binary file or an endless stream without line breaks on the input)
+  // is dropped up to its line break instead of being held in memory.
+  void take_input(std::string_view bytes) {
+    if (overlong_) {
+      const auto end = bytes.find('\n');
+      if (end == std::string_view::npos) return;
+      bytes.remove_prefix(end);
+      overlong_ = false;
+    }
+    buffer_.append(bytes);
+    if (buffer_.size() > kMaxLine && buffer_.find('\n') == std::string::npos) {
+      buffer_.resize(kMaxLine);
+      overlong_ = true;
     }
   }
 
@@ -359,7 +378,9 @@ class LineConsole final : public Toolkit {
   int out_fd_;
   bool in_tty_;
   bool out_tty_;
+  static constexpr std::size_t kMaxLine = 4096;  // characters kept of one input line
   std::string buffer_;  // bytes read but not yet taken as lines
+  bool overlong_ = false;  // the pending line was cut: drop input up to its line break
   bool eof_ = false;
   std::string prompt_ = " ";
   std::string last_line_;

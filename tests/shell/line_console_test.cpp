@@ -82,6 +82,15 @@ TEST_F(LineConsole, EndOfInputClosesTheWindowAfterTheLastLine) {
   EXPECT_EQ(toolkit().mode_dialog(), dorvex::MODE_CANCELLED);
 }
 
+TEST_F(LineConsole, OverlongInputLineIsCutNotHeld) {
+  // Within the capacity of the pipe, far beyond what any answer needs.
+  type(std::string(60000, 'A') + "\nHELP\n");
+  ASSERT_EQ(toolkit().action(), dorvex::CB_COMMAND);
+  EXPECT_EQ(toolkit().last_line(), std::string(4096, 'A'));
+  ASSERT_EQ(toolkit().action(), dorvex::CB_COMMAND);
+  EXPECT_EQ(toolkit().last_line(), "HELP");
+}
+
 TEST_F(LineConsole, DialogsReadOneLineEach) {
   type("yes\nNo\n\nq\ns\nR\n");
   EXPECT_TRUE(toolkit().yes_no("DORVEX", "Go on?"));

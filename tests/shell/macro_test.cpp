@@ -88,6 +88,14 @@ TEST_F(Macro, MissingFileOrCancelledBrowserRunsNothing) {
             std::string::npos);
   enter("MACR", "-\n");
   EXPECT_EQ(S().shell.macro_running, 0);
+
+  // A directory opens as a stream but holds no lines: it is refused like a missing file.
+  std::filesystem::create_directory(dir() + "setup.txt");
+  clear_console();
+  enter("MACR", "setup.txt\n");
+  EXPECT_EQ(S().shell.macro_running, 0);
+  EXPECT_NE(console().find(" Could not open selected file. No Macro will be run"),
+            std::string::npos);
 }
 
 TEST_F(Macro, EmptyAndBinaryFilesEndQuietly) {

@@ -202,6 +202,17 @@ TEST_F(Output, ListFileIsOpenedOrTheOperatorAskedAgain) {
   ok = 0;
   dorvex::OPEN_LISTFILE(ok);
   EXPECT_EQ(ok, 0);
+
+  // A directory is no list file, whatever its name.
+  std::filesystem::create_directory(dir() + "shells.lst");
+  clear_console();
+  type("shells.lst\nn\n");
+  dorvex::OPEN_LISTFILE(ok);
+  EXPECT_EQ(ok, 0);
+  EXPECT_EQ(dorvex::list_file(), nullptr);
+  EXPECT_EQ(console().find("SUCCESSFULLY OPENED"), std::string::npos);
+  EXPECT_NE(console().find("Error opening file: Do you want to try again? (Y/N)"),
+            std::string::npos);
 }
 
 }  // namespace
