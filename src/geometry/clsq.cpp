@@ -357,7 +357,8 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
   WRITE_OUT("Results for Constrained Refinement");
   WRITE_OUT("                     OBS     CAL             Vector Deltas");
   WRITE_OUT("   N   h   k   l     2TH     2TH     Del X     Del Y     Del Z      Length");
-  double ss = 0;  // residuals of the fitted quantities, UB1^-1 x - M h (index units)
+  // Residual sums of the fitted quantities, UB1^-1 x - M h (index units), one per row of M.
+  V3 ss{};
   const double lambda = crystal.lambda1;
   for (std::size_t r = 0; r < used.size(); ++r) {
     const UsedReflection& e = used[r];
@@ -366,7 +367,7 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
     const double len2 = refine::dot3(d, d);
     const V3 y = refine::mul(ub1_inv, e.x);
     const V3 mh = refine::mul(mcorr, V3{double(e.h[0]), double(e.h[1]), double(e.h[2])});
-    for (int i = 0; i < 3; ++i) ss += (y[i] - mh[i]) * (y[i] - mh[i]);
+    for (int i = 0; i < 3; ++i) ss[i] += (y[i] - mh[i]) * (y[i] - mh[i]);
     const double tthc =
         2 * std::asin(std::min(1.0, refine::norm3(hc) * lambda / 2)) * refine::kDegree;
     // Columns: list number and h k l 4I4, 2theta observed and calculated 2F8.3, the delta
@@ -392,12 +393,24 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
   DISPLAY_CELL();
 
   // Standard deviations: numerical derivatives of the reported quantities with respect to the
-  // nine elements of M, through the constrained covariance (the parameter block of the inverse
-  // bordered matrix) scaled by the residual variance. The variance is that of the quantities
-  // the normal equations fit (UB1^-1 x against M h), so that it matches the normal matrix;
-  // the Cartesian deltas of the table have other units.
-  const int freedom = 3 * nr - (9 - nc);
-  const double s2 = freedom > 0 ? ss / freedom : 0.0;
+  // nine elements of M, through the covariance of M. Row i of M fits component i of UB1^-1 x,
+  // whose error grows with the length of direct axis i, so each row gets the variance of its
+  // own residuals (as LSQ gives each row of UB its own); the covariance is then P W P, with P
+  // the parameter block of the inverse bordered matrix and W = diag(s_i^2 HH), which reduces
+  // to s^2 P when the three variances are equal. The degrees of freedom, 3 n_r - (9 - c), are
+  // shared equally among the rows.
+  const double freedom = (3.0 * nr - (9 - nc)) / 3.0;
+  V3 s2{};
+  for (int i = 0; i < 3; ++i) s2[i] = freedom > 0 ? ss[i] / freedom : 0.0;
+  std::array<std::array<double, 9>, 9> pw{};  // P W
+  for (int p1 = 0; p1 < 9; ++p1)
+    for (int p2 = 0; p2 < 9; ++p2)
+      for (int j = 0; j < 3; ++j)
+        pw[p1][p2] += A(p1, 3 * (p2 / 3) + j) * s2[p2 / 3] * hh[j][p2 % 3];
+  std::array<std::array<double, 9>, 9> cov{};  // P W P
+  for (int p1 = 0; p1 < 9; ++p1)
+    for (int p2 = 0; p2 < 9; ++p2)
+      for (int k = 0; k < 9; ++k) cov[p1][p2] += pw[p1][k] * A(k, p2);
   std::array<std::array<double, 7>, 9> deriv{};
   bool derivatives_ok = true;
   for (int p = 0; p < 9 && derivatives_ok; ++p) {
@@ -416,7 +429,7 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
       for (int p1 = 0; p1 < 9; ++p1)
         for (int p2 = 0; p2 < 9; ++p2)
           var[static_cast<std::size_t>(q)] += deriv[static_cast<std::size_t>(p1)][static_cast<std::size_t>(q)] *
-                                              s2 * A(p1, p2) *
+                                              cov[static_cast<std::size_t>(p1)][static_cast<std::size_t>(p2)] *
                                               deriv[static_cast<std::size_t>(p2)][static_cast<std::size_t>(q)];
   for (int p = 0; p < 3; ++p)
     crystal.cell_esd[static_cast<std::size_t>(p)] =

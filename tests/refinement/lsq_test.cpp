@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "geometry/clsq.hpp"
@@ -161,6 +162,38 @@ TEST_F(LsqTest, ConstrainedRefinementKeepsTheExactSymmetryOfEachSystem) {
         break;
     }
     EXPECT_EQ(S().crystal.UB.a, ub.a);  // CLSQ leaves the orientation alone
+  }
+}
+
+// On a cell with very unequal axes the error of UB1^-1 x grows with the direct axis length, so
+// the deviations must follow the spread of the refined values axis by axis, not a pooled one.
+TEST_F(LsqTest, ConstrainedDeviationsFollowTheSpreadOfEachAxis) {
+  const std::array<double, 6> cell{5.2, 11.23, 25.71, 90, 90, 90};
+  TestCrystal xtal(cell, 5);
+  const auto exact = xtal.reflections(20, 7, 0, 10, 40);
+  constexpr int kRuns = 60;
+  std::array<double, 3> sum{}, sum2{}, esd{};
+  std::mt19937 rng(1000);
+  std::normal_distribution<double> noise(0, 0.01);
+  for (int run = 0; run < kRuns; ++run) {
+    auto refl = exact;
+    for (auto& r : refl)
+      for (double& a : r.angles) a += noise(rng);
+    refine_test::load_list(refl, xtal.lambda);
+    S().crystal.UB = refine_test::to_mat3(xtal.UB);
+    ASSERT_EQ(LSVEC(CLSQ_ORTHORHOMBIC, S().crystal, S().list, S().profile, S().device), 0);
+    for (int p = 0; p < 3; ++p) {
+      sum[p] += S().crystal.cell[p];
+      sum2[p] += S().crystal.cell[p] * S().crystal.cell[p];
+      esd[p] += S().crystal.cell_esd[p];
+    }
+  }
+  for (int p = 0; p < 3; ++p) {
+    const double mean = sum[p] / kRuns;
+    const double spread = std::sqrt(sum2[p] / kRuns - mean * mean);
+    const double ratio = esd[p] / kRuns / spread;
+    EXPECT_GT(ratio, 0.65) << "axis " << p;
+    EXPECT_LT(ratio, 1.5) << "axis " << p;
   }
 }
 
