@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -84,15 +83,12 @@ TEST(Prof, OmegaProfileOfAStrongReflectionPeaksInTheMiddleAndIsRecorded) {
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(has_line(r.out, "PROF: INPUT 1=TH/2TH, 2=OMEGA, 3=CHI, 4=PHI, 5=2THETA:")) << r.out;
-  EXPECT_TRUE(has_line(r.out, "ENTER STEP SIZE (DEGREES):"));
-
   const auto record = lines(sim.home.read("pkprof.dat"));
   ASSERT_EQ(record.size(), 22u) << sim.home.read("pkprof.dat");
   EXPECT_EQ(record[0], "  PEAK PROFILE IN  OMEGA");
   std::vector<double> position, rate;
   for (std::size_t i = 1; i < record.size(); ++i) {
     ASSERT_EQ(record[i].size(), 22u) << record[i];
-    EXPECT_EQ(record[i].substr(10, 2), "  ");
     position.push_back(std::stod(record[i].substr(0, 10)));
     rate.push_back(std::stod(record[i].substr(12)));
   }
@@ -103,16 +99,13 @@ TEST(Prof, OmegaProfileOfAStrongReflectionPeaksInTheMiddleAndIsRecorded) {
       std::max_element(rate.begin(), rate.end()) - rate.begin());
   EXPECT_GE(top, 8u);
   EXPECT_LE(top, 12u);
-  EXPECT_GT(rate[top], 1000.0);
-  EXPECT_LT(rate.front(), 0.5 * rate[top]);
-  EXPECT_LT(rate.back(), 0.5 * rate[top]);
+  EXPECT_LT(std::max(rate.front(), rate.back()), 0.5 * rate[top]);
 
   // One scan program of 21 points with the shutter open, then back to omega 0 and shut.
   const auto sent = sim.sent();
-  EXPECT_EQ(count_starting(sent, "GSB10*21;"), 1);
-  std::size_t scan = 0;
-  while (scan < sent.size() && sent[scan] != "GSB10*21;") ++scan;
-  std::vector<std::string> after(sent.begin() + static_cast<long>(scan), sent.end());
+  const auto scan = std::find(sent.begin(), sent.end(), "GSB10*21;");
+  ASSERT_NE(scan, sent.end());
+  const std::vector<std::string> after(scan, sent.end());
   EXPECT_EQ(count_starting(after, "2:A0.0000"), 1);
   EXPECT_EQ(count_starting(after, "IO0;"), 1);
   EXPECT_EQ(count_starting(after, "IO1;"), 0);
@@ -152,22 +145,17 @@ TEST(Prof, SampleHeightIsScannedPointByPointAndDrivenBack) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(has_line(
       r.out, "PROF: INPUT 1=TH/2TH, 2=OMEGA, 3=CHI, 4=PHI, 5=2THETA, 8=SAMPLE-Z:")) << r.out;
-  EXPECT_TRUE(has_line(r.out, "ENTER STEP SIZE (MM):"));
   const auto record = lines(sim.home.read("pkprof.dat"));
   ASSERT_EQ(record.size(), 6u) << sim.home.read("pkprof.dat");
   EXPECT_EQ(record[0], "  PEAK PROFILE IN HEIGHT");
   for (std::size_t i = 1; i < record.size(); ++i)
     EXPECT_NEAR(std::stod(record[i].substr(0, 10)), -0.3 + 0.1 * static_cast<double>(i), 1e-4);
-  const auto sent = sim.sent();
-  EXPECT_EQ(count_starting(sent, "GSB10*1;"), 5);  // one count at each height
-  std::vector<std::string> heights;
-  for (const auto& s : sent)
-    if (s.rfind("8:A", 0) == 0) heights.push_back(s.substr(0, s.find('S')));
-  const std::vector<std::string> expected = {"8:A-0.2000", "8:A-0.1000", "8:A0.0000",
-                                             "8:A0.1000",  "8:A0.2000",  "8:A0.0000"};
-  // The height moves of the profile and the drive back (EXIT's park may add one more).
-  ASSERT_GE(heights.size(), expected.size());
-  EXPECT_EQ(std::vector<std::string>(heights.begin(), heights.begin() + 6), expected);
+  // A count at each height, then back to where it started.
+  std::string moves;
+  for (const auto& c : sim.sent())
+    if (c.rfind("8:A", 0) == 0 || c == "GSB10*1;") moves += c.substr(0, c.find('S', 3)) + " ";
+  EXPECT_EQ(moves, "8:A-0.2000 GSB10*1; 8:A-0.1000 GSB10*1; 8:A0.0000 GSB10*1; "
+                   "8:A0.1000 GSB10*1; 8:A0.2000 GSB10*1; 8:A0.0000 ");
 }
 
 TEST(Scan, FiveStepsFromH1ToH3MeasureEveryHalfIndex) {
@@ -178,16 +166,14 @@ TEST(Scan, FiveStepsFromH1ToH3MeasureEveryHalfIndex) {
   EXPECT_EQ(dorvex_test::count_lines(r.out, "******STARTING SCAN*****"), 2);
   EXPECT_TRUE(has_line(r.out, "       *********RECIPROCAL SPACE SCAN********"));
   EXPECT_TRUE(has_line(r.out, "  HKL INCREMENTS ARE:      0.500     0.000     0.000")) << r.out;
-  EXPECT_TRUE(has_line(r.out, "  HKL INCREMENTS ARE:      9.750     0.000     0.000"));
   const auto measured = starting(r.out, "  HKL =");
   ASSERT_EQ(measured.size(), 7u) << r.out;
   const char* h[] = {"     1.000", "     1.500", "     2.000", "     2.500", "     3.000",
                      "     1.000", "    10.750"};
   std::vector<double> counts;
   for (std::size_t i = 0; i < measured.size(); ++i) {
-    EXPECT_EQ(measured[i].substr(0, 37),
-              std::string("  HKL =") + h[i] + "     0.000     0.000") << measured[i];
-    EXPECT_EQ(measured[i].substr(37, 10), " counts = ");
+    EXPECT_EQ(measured[i].substr(0, 47),
+              std::string("  HKL =") + h[i] + "     0.000     0.000 counts = ");
     counts.push_back(std::stod(measured[i].substr(47)));
   }
   // Reflections at whole h, background in between.
@@ -199,15 +185,7 @@ TEST(Scan, FiveStepsFromH1ToH3MeasureEveryHalfIndex) {
   const auto stop = std::find(all.begin(), all.end(), "  POSITION OUT-OF BOUNDS");
   ASSERT_NE(stop, all.end());
   EXPECT_EQ(*(stop - 1), measured.back());
-  // Shutter shut at the end of each scan.
-  const auto sent = sim.sent();
-  EXPECT_EQ(count_starting(sent, "GSB10*1;"), 7);
-  for (std::size_t i = sent.size(); i-- > 0;) {
-    if (sent[i] == "IO0;" || sent[i] == "IO1;") {
-      EXPECT_EQ(sent[i], "IO0;");
-      break;
-    }
-  }
+  EXPECT_EQ(count_starting(sim.sent(), "GSB10*1;"), 7);
 }
 
 TEST(Step, VisitsEachPositionAndAsksAgainForInconsistentRanges) {
@@ -234,15 +212,9 @@ TEST(Step, VisitsEachPositionAndAsksAgainForInconsistentRanges) {
                           "   5.000   1.200  27.500   0.000", "   5.000   1.200  25.000   0.000"};
   for (std::size_t i = 0; i < arrived.size(); ++i) {
     EXPECT_EQ(arrived[i].substr(21, 32), angles[i]);
-    // " at  " date (A9) ":" time (A5)
-    ASSERT_EQ(arrived[i].size(), 21u + 32u + 5u + 15u) << arrived[i];
-    EXPECT_EQ(arrived[i].substr(53, 5), " at  ");
-    EXPECT_EQ(arrived[i].substr(60, 1) + arrived[i].substr(64, 1), "--");
-    EXPECT_EQ(arrived[i].substr(67, 1) + arrived[i].substr(70, 1), "::");
+    EXPECT_EQ(arrived[i].size(), 21u + 32u + 5u + 15u) << arrived[i];  // " at  " A9 ":" A5
   }
-  const auto done = starting(r.out, "   STEP COMPLETED at  ");
-  ASSERT_EQ(done.size(), 2u);
-  EXPECT_EQ(done[0].size(), 22u + 15u);
+  EXPECT_EQ(starting(r.out, "   STEP COMPLETED at  ").size(), 2u);
 }
 
 // The counting-time wait is a timer wait: Ctrl-C (the halt) ends it and the scan.
@@ -251,14 +223,12 @@ TEST(Step, HaltDuringTheWaitStopsTheScan) {
   auto args = sim.args();
   const std::string env = sim.env().front();
   int in[2], out[2];
-  ASSERT_EQ(::pipe(in), 0);
-  ASSERT_EQ(::pipe(out), 0);
+  ASSERT_EQ(::pipe(in) | ::pipe(out), 0);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setpgid(0, 0);
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
-    ::dup2(out[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
     if (::chdir(sim.home.path().c_str()) != 0) ::_exit(126);
     ::putenv(const_cast<char*>(env.c_str()));
@@ -270,43 +240,32 @@ TEST(Step, HaltDuringTheWaitStopsTheScan) {
   }
   ::close(in[0]);
   ::close(out[1]);
-  const std::string script = "STEP\n2\n1 2 0.5\n10\n";
+  const std::string script = "STEP\n2\n1 2 0.5\n10\n";  // ten minutes at each position
   ASSERT_EQ(::write(in[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
   std::string output;
-  auto pump_until = [&](const std::string& what, int seconds) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  auto read_until = [&](const std::string& what) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    pollfd ready{out[0], POLLIN, 0};
     while (output.find(what) == std::string::npos && std::chrono::steady_clock::now() < give_up) {
-      pollfd ready{out[0], POLLIN, 0};
-      if (::poll(&ready, 1, 20) > 0) {
-        char buf[4096];
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n <= 0) break;
-        output.append(buf, static_cast<std::size_t>(n));
-      }
+      char buf[4096];
+      const ssize_t n = ::poll(&ready, 1, 20) > 0 ? ::read(out[0], buf, sizeof buf) : 0;
+      if (n < 0 || (n == 0 && ready.revents != 0)) break;
+      output.append(buf, static_cast<std::size_t>(n));
     }
     return output.find(what) != std::string::npos;
   };
-  const bool arrived = pump_until("   Arrived at angles ", 30);
-  if (arrived) {
-    ::usleep(300 * 1000);
-    ::kill(pid, SIGINT);
-  }
-  const bool halted = arrived && pump_until("Diffractometer halted by user", 10);
+  const bool arrived = read_until("   Arrived at angles ");
+  if (arrived) ::kill(pid, SIGINT);
+  const bool halted = arrived && read_until("Diffractometer halted by user");
   ::close(in[1]);
-  pump_until("Normal program termination", 20);
-  int status = 0;
-  for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) ::usleep(50 * 1000);
-  if (::waitpid(pid, &status, WNOHANG) == 0) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
+  const bool ended = read_until("Normal program termination");
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
   ::close(out[0]);
   ASSERT_TRUE(arrived) << output;
   EXPECT_TRUE(halted) << output;
-  std::istringstream text(output);
-  int positions = 0;
-  for (std::string l; std::getline(text, l);) positions += l.rfind("   Arrived at", 0) == 0;
-  EXPECT_EQ(positions, 1) << output;
+  EXPECT_TRUE(ended) << output;
+  EXPECT_EQ(starting(output, "   Arrived at").size(), 1u) << output;
   EXPECT_EQ(output.find("STEP COMPLETED"), std::string::npos);
 }
 
