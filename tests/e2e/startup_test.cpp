@@ -111,6 +111,59 @@ TEST(Startup, SupervisorModeHonoursOnlyExitAndDcom) {
   EXPECT_EQ(r.out.find(" The Following commands are available:"), std::string::npos);
 }
 
+std::vector<std::string> simulate_args(const Home& home) {
+  return {"--home", home.path(), "--simulate", "--ui", "line", "--mat", home.file("s.mat")};
+}
+
+// Index of the first line equal to `line`, or -1.
+int line_index(const std::string& text, const std::string& line) {
+  const auto all = lines(text);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (all[i] == line) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+TEST(Startup, ControllerThatDoesNotWakeLeavesTheMachineNotInitialisedButUsable) {
+  Home home;
+  // Every status query answered with an empty line: waking the controller fails.
+  const auto r = run_dorvex(home, "HELP\n", simulate_args(home), 60,
+                            {"DORVEX_SIM_ARGS=--time-scale 0 --fault empty:?S:1:1000"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const int normal = line_index(r.out, "NORMAL MODE");
+  const int wake = line_index(r.out, "Error from wake_motors");
+  const int careful = line_index(r.out, "DIFFRACTOMETER NOT INITIALISED!!! BE CAREFUL!!!!");
+  const int matfile = line_index(r.out, "SUCCESSFULLY OPENED MAT FILE:");
+  ASSERT_GE(normal, 0) << r.out;
+  EXPECT_LT(normal, wake);
+  EXPECT_EQ(wake + 1, careful);
+  EXPECT_LT(careful, matfile);  // SET MATFILE ran all the same
+  EXPECT_TRUE(has_line(r.out, " The Following commands are available:"));  // and the loop
+  // Shutter, park check and motor initialisation were skipped.
+  EXPECT_EQ(r.out.find("Checking motor positions"), std::string::npos);
+  const std::string log = home.read("dorvex.log");
+  EXPECT_NE(log.find("\nError from wake_motors\n"), std::string::npos);
+  EXPECT_NE(log.find("\nDIFFRACTOMETER NOT INITIALISED!!! BE CAREFUL!!!!\n"), std::string::npos);
+}
+
+TEST(Startup, ExitParksTheDiffractometerButTheEndOfInputDoesNot) {
+  for (const bool typed_exit : {true, false}) {
+    Home home;
+    const std::string wire = home.file("wire.txt");
+    const auto r = run_dorvex(home, typed_exit ? "GOTO 20 1 30 40\nEXIT\n" : "GOTO 20 1 30 40\n",
+                              simulate_args(home), 60,
+                              {"DORVEX_SIM_ARGS=--time-scale 0 --transcript " + wire});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string sent = home.read("wire.txt");
+    ASSERT_NE(sent.find("< 1:A20.0000"), std::string::npos) << sent;
+    // The park position of the sample profile: 2theta 5, omega 2.5, chi and phi 0.
+    EXPECT_EQ(sent.find("< 1:A5.0000") != std::string::npos, typed_exit) << typed_exit;
+    EXPECT_EQ(has_line(r.out, "Parking the diffractometer"), typed_exit);
+    EXPECT_TRUE(has_line(r.out, "[DORVEX] Normal program termination"));
+    EXPECT_NE(home.read("dorvex.log").find("\n Normal program termination\n"), std::string::npos);
+  }
+}
+
 TEST(CommandLine, HelpVersionAndBadOptions) {
   Home home;
   auto r = run_dorvex(home, "", {"--version"});

@@ -63,6 +63,23 @@ TEST_F(Macro, BlankLinePausesAndTheNextEnteredLineResumes) {
   EXPECT_EQ(S().shell.macro_running, 0);
 }
 
+TEST_F(Macro, FailingCommandPausesItWithNothingSkipped) {
+  // LSQ on an empty reflection list fails and raises the error flag.
+  write_file("m.txt", "LOG\nLSQ\nAUTO\n");
+  type("MACR\nm.txt\n");
+  ASSERT_EQ(dorvex::toolkit().action(), dorvex::CB_COMMAND);
+  int exit_flag = 0;
+  dorvex::DRVX_DISP(exit_flag);
+  EXPECT_EQ(S().shell.error_flag, 1);
+  EXPECT_EQ(S().shell.macro_running, 1);
+  EXPECT_EQ(echoes(), (std::vector<std::string>{"LOG", "LSQ"}));
+  S().shell.error_flag = 0;  // as the command loop does after the event
+  enter("LIST");             // resumes with the line after the failing one
+  EXPECT_EQ(echoes(), (std::vector<std::string>{"LOG", "LSQ", "AUTO"}));
+  EXPECT_NE(console().find("The command AUTO has been discontinued"), std::string::npos);
+  EXPECT_EQ(S().shell.macro_running, 0);
+}
+
 TEST_F(Macro, QuestionOfTheLastLineStaysPendingAtTheEnd) {
   write_file("m.txt", "LOG\nNOTE\n");
   enter("MACR", "m.txt\n");
