@@ -67,6 +67,15 @@ void commit_device() { S().device = S().set.device; }
 
 std::string on_off(int flag) { return flag != 0 ? "ON " : "OFF"; }
 
+// A value is taken only when the matrix file can hold it: a field of asterisks would make the
+// whole line unreadable at the next start, and the crystal would lose every value of that line.
+bool fits(float value, int width, int decimals) {
+  return F(value, width, decimals).find('*') == std::string::npos;
+}
+bool fits_integer(float value, int width) {
+  return std::fabs(value) < 2.0e9f && I(NINT(value), width).find('*') == std::string::npos;
+}
+
 bool hardware_limits_chi() { return S().profile.chi_limited != 0; }
 bool hardware_limits_phi() { return S().profile.phi_limited != 0; }
 
@@ -125,11 +134,8 @@ void device_next_question(int step) {
 
 // A chi or phi range typed for a device: within the device's defaults, each value taken when
 // its magnitude exceeds 0.1; then kept inside the hardware range. False: not acceptable.
-bool take_range(float default_lower, float default_upper, float& lower, float& upper,
-                bool hardware_limited, const MotorProfile& hardware) {
-  std::vector<float> v;
-  bool empty = false;
-  if (!read_reals(v, 2, empty)) return false;
+bool take_range(const std::vector<float>& v, bool empty, float default_lower, float default_upper,
+                float& lower, float& upper, bool hardware_limited, const MotorProfile& hardware) {
   float new_lower = default_lower, new_upper = default_upper;
   if (!empty) {
     if (v[0] < default_lower || v[1] > default_upper) return false;
@@ -183,12 +189,13 @@ void SET_WAVE() {
     return;
   }
   CrystalState& c = S().crystal;
-  if (v[0] > 0.0f) {
+  // Wavelengths are written F10.6 in the matrix file.
+  if (v[0] > 0.0f && fits(v[0], 10, 6)) {
     c.lambda1 = v[0];
     c.wave_count = 1;
     c.ratio = 0.0f;
   }
-  if (v[1] > 0.0f) {
+  if (v[1] > 0.0f && fits(v[1], 10, 6)) {
     c.lambda2 = v[1];
     c.wave_count = 2;
     c.ratio = 0.5f;
@@ -244,10 +251,11 @@ void SET_CENTER() {
 
   switch (set.centre_step) {
     case 2:
-      if (v[0] > 0.0f) c.min_count_rate = v[0];
+      // The matrix file holds the first four centring values as F8.2.
+      if (v[0] > 0.0f && fits(v[0], 8, 2)) c.min_count_rate = v[0];
       if (v[1] > 1.0f && v[1] < 1000.0f) c.required_max_count = v[1];
       if (v[2] > 1.0f && v[2] < 10.0f) c.max_min_ratio = v[2];
-      if (v[3] > 1.0f) c.max_time_per_step = v[3];
+      if (v[3] > 1.0f && fits(v[3], 8, 2)) c.max_time_per_step = v[3];
       WRITE_OUT("Current Initial Omega Scan Width is = " + F(c.initial_omega_width_a, 8, 4) + " +" +
                 F(c.initial_omega_width_b, 8, 4) + " tan(theta)");
       set.centre_step = 3;
@@ -272,10 +280,10 @@ void SET_CENTER() {
       ask(same_prompt);
       return;
     case 5:
-      if (v[0] > 0.0f) c.final_omega_width_a = v[0];
-      if (v[1] > 0.0f) c.final_omega_width_b = v[1];
-      // Step counts beyond the scan's 200 points cannot be run; 2e9 keeps NINT in range.
-      if (v[2] > 0.0f && v[2] < 2.0e9f) c.omega_final_steps = static_cast<int>(NINT(v[2]));
+      // Widths are written F10.4 and the step count I5 in the matrix file.
+      if (v[0] > 0.0f && fits(v[0], 10, 4)) c.final_omega_width_a = v[0];
+      if (v[1] > 0.0f && fits(v[1], 10, 4)) c.final_omega_width_b = v[1];
+      if (v[2] > 0.0f && fits_integer(v[2], 5)) c.omega_final_steps = static_cast<int>(NINT(v[2]));
       WRITE_OUT(ten + (c.parabola() ? "Final omega scan on peak centering by PARABOLIC fit"
                                     : "Final omega scan on peak centering by PROFILE fit"));
       set.centre_step = 6;
@@ -399,10 +407,15 @@ void SET_DEVICE() {
     case kDevicePhi: {
       const bool chi = set.device_step == kDeviceChi;
       const DeviceType& type = kDeviceTypes[d.type];
-      const bool ok = chi ? take_range(type.chi_min, type.chi_max, d.chi_lower, d.chi_upper,
-                                       hardware_limits_chi(), hw.motor[3])
-                          : take_range(type.phi_min, type.phi_max, d.phi_lower, d.phi_upper,
-                                       hardware_limits_phi(), hw.motor[4]);
+      if (!read_reals(v, 2, empty)) {
+        ask_again(kUnreadable);
+        return;
+      }
+      const bool ok =
+          chi ? take_range(v, empty, type.chi_min, type.chi_max, d.chi_lower, d.chi_upper,
+                           hardware_limits_chi(), hw.motor[3])
+              : take_range(v, empty, type.phi_min, type.phi_max, d.phi_lower, d.phi_upper,
+                           hardware_limits_phi(), hw.motor[4]);
       if (!ok) {
         ask_again(kRetype);
         return;
@@ -414,7 +427,7 @@ void SET_DEVICE() {
     case kDeviceUltras:
       if (!read_reals(v, 2, empty)) {
         ask_again(kUnreadable);
-      } else if (v[0] > 70.0f || v[1] > 80.0f) {
+      } else if (v[0] > 70.0f || v[1] > 80.0f || !fits(v[0], 9, 3) || !fits(v[1], 9, 3)) {
         ask_again(kRetype);
       } else {
         d.gasket_angle = v[0];
@@ -453,6 +466,8 @@ void SET_DEVICE() {
       } else if (v[0] <= 0.1f) {
         d.chi_pause = d.chi_pause_move = 0.0f;
         device_finish();
+      } else if (!fits(v[0], 6, 1)) {  // more than the HIGHT line's F6.1 holds
+        ask_again(kRetype);
       } else {
         d.chi_pause = v[0];
         d.chi_pause_move = 0.0f;
@@ -463,6 +478,10 @@ void SET_DEVICE() {
     case kDevicePauseMove:
       if (!read_reals(v, 1, empty)) {
         ask_again(kUnreadable);
+        return;
+      }
+      if (!fits(std::fabs(v[0]), 6, 1)) {
+        ask_again(kRetype);
         return;
       }
       if (std::fabs(v[0]) > 0.1f) d.chi_pause_move = std::fabs(v[0]);
