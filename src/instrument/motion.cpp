@@ -544,10 +544,18 @@ void WTMTR(int m) {
   for (;;) {
     const int event = toolkit().action();
     if (event == CB_HALT) {
+      if (M().halting != 0) continue;  // a halt while one is served is ignored
       HALTED_BY_USER();
       return;
     }
-    if (event != CB_TIMER && event != CB_CLOSED) continue;
+    if (event == CB_CLOSED) {
+      // No window events any more: the polls are paced by a plain wait, which still looks
+      // for the halt.
+      WAIT_MS(100);
+      if (failed()) return;
+    } else if (event != CB_TIMER) {
+      continue;
+    }
     WAIT_MOTOR(m, busy);
     if (busy == 0 || failed()) return;
   }

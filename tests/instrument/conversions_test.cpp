@@ -83,6 +83,68 @@ TEST_F(Conversions, AxisStatesAndHalfSlits) {
   EXPECT_EQ(smc::half_slit_code('x'), -1);
 }
 
+TEST_F(Conversions, StatusAnswers) {
+  std::array<int, 10> map{0, 1, 2, 3};  // axes 1..3 are motors 1..3
+  auto st = smc::decode_status("1:1;2:2;3:3;", 3, map);
+  EXPECT_TRUE(st.decoded);
+  EXPECT_EQ(st.axes_at_rest, 2);
+  EXPECT_EQ(st.rest[1], 1);
+  EXPECT_EQ(st.rest[2], 0);
+  // The limit switch is reported where it is met, whatever follows it.
+  st = smc::decode_status("1:1;2:9;3:#;", 3, map);
+  EXPECT_TRUE(st.limit);
+  EXPECT_EQ(st.limit_motor, 2);
+  // An axis no motor owns still stops everything.
+  map[2] = 0;
+  st = smc::decode_status("1:1;2:5;3:1;", 3, map);
+  EXPECT_TRUE(st.limit);
+  EXPECT_EQ(st.limit_motor, 0);
+  // A ";" before the ":", a missing field, a status too wide to read: decode errors.
+  for (const char* bad : {";1:1;2:1;3:1;", "1:1;2:1;", "1:1;2:1234;3:1;", "1:1;2:;3:1;"})
+    EXPECT_FALSE(smc::decode_status(bad, 3, map).decoded) << bad;
+  // The fields must lie within the first 100 characters of the answer.
+  EXPECT_FALSE(smc::decode_status(std::string(97, ' ') + "1:1;", 1, map).decoded);
+}
+
+TEST_F(Conversions, ShutterAnswers) {
+  int state = 7;
+  std::string problem;
+  EXPECT_TRUE(smc::decode_shutter("1", state, problem));
+  EXPECT_EQ(state, 1);
+  EXPECT_FALSE(smc::decode_shutter("3", state, problem));
+  EXPECT_EQ(problem, "Controller returned shutter status =     3");
+  EXPECT_FALSE(smc::decode_shutter("", state, problem));
+  EXPECT_EQ(problem, "Null string from controller to get_shutter");
+  EXPECT_FALSE(smc::decode_shutter("10", state, problem));
+  EXPECT_EQ(problem, "String from controller to get_shutter was:10");
+  EXPECT_EQ(state, 1);
+}
+
+TEST_F(Conversions, CountLists) {
+  smc::CountList list;
+  EXPECT_FALSE(list.take("   12"));
+  EXPECT_FALSE(list.take(" 3 4 "));
+  EXPECT_TRUE(list.take("CEND"));
+  std::array<int, 200> counts{};
+  std::string problem;
+  EXPECT_TRUE(list.decode(1, 2, counts, problem));
+  EXPECT_EQ(counts[0], 12);
+  EXPECT_EQ(counts[1], 34);  // blanks ignored
+  EXPECT_FALSE(list.decode(1, 3, counts, problem));
+  EXPECT_EQ(problem, "Error in Read Count: Recovered   2 step counts, expected   3");
+  smc::CountList bad;
+  bad.take("  x 1");
+  EXPECT_TRUE(bad.decode(1, 1, counts, problem));
+  EXPECT_FALSE(bad.decode(7, 1, counts, problem));
+  EXPECT_EQ(problem, " Error decoding count array at item   1string =  x 1");
+  // A list that does not end is cut after the 200 counts the memory holds.
+  smc::CountList endless;
+  int taken = 0;
+  while (!endless.take("    1") && taken < 1000) ++taken;
+  EXPECT_EQ(taken, 200);
+  EXPECT_FALSE(endless.decode(1, 200, counts, problem));
+}
+
 TEST_F(Conversions, InterfaceTypesWithoutADriverAreInert) {
   for (int type : {0, 4, 5, 8}) {
     S().profile.interface_type = type;

@@ -293,6 +293,35 @@ TEST_F(MotionSim, ScanOfMoreThanTwoHundredStepsOnlyWarns) {
   EXPECT_NE(status, 0);
 }
 
+// While a halt is served (its stop re-reads the positions), a second halt does not end the
+// waits: they go on until the axis is at rest.
+TEST_F(MotionSim, HaltWhileAHaltIsServedIsIgnoredByTheWaits) {
+  std::string p = test_profile();
+  p = dorvex_test::with_line(p, "MOTOR4", "MOTOR4 4,    100.00    900.00    100.00    900.00    200.00");
+  start(p, {}, "1");
+  S().motion.halting = 1;
+  for (bool all : {false, true}) {
+    invalidate_all_positions();
+    float phi = 0;
+    RDMTR(4, phi);
+    DRIVE_MOTOR(4, phi + 9.0f + S().profile.offset[4], 9.0f);  // one second at 9 deg/s
+    std::thread halt([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      ::kill(::getpid(), SIGINT);
+    });
+    if (all)
+      WAIT();
+    else
+      WTMTR(4);
+    halt.join();
+    int busy = -1;
+    WAIT_MOTOR(4, busy);
+    EXPECT_EQ(busy, 0) << (all ? "WAIT" : "WTMTR") << " returned while phi moved";
+    EXPECT_EQ(S().shell.error_flag, 0) << console();
+  }
+  S().motion.halting = 0;
+}
+
 TEST_F(MotionSim, HaltDuringALongDriveIsServedWithinAFifthOfASecond) {
   std::string p = test_profile();
   // phi at 9 degrees per second: 180 degrees take 20 seconds.

@@ -108,6 +108,80 @@ int half_slit_code(char letter) {
   }
 }
 
+AxisStates decode_status(const std::string& reply, int axis_count,
+                         const std::array<int, 10>& axis_motor) {
+  AxisStates out;
+  std::string rest = reply;
+  for (int j = 1; j <= axis_count; ++j) {
+    // The status lies between ":" and the next ";"; both within the 100-character answer.
+    const std::size_t colon = rest.find(':');
+    const std::size_t semi = rest.find(';');
+    if (colon == std::string::npos || colon + 1 > 98 || semi == std::string::npos ||
+        semi < colon || semi + 1 > 100)
+      return out;
+    const std::string field = rest.substr(colon + 1, semi - colon - 1);
+    const auto value = read_int_field(field, 1, static_cast<int>(field.size()));
+    if (field.empty() || field.size() > 3 || !value) return out;
+    rest.erase(0, semi + 1);
+    const int motor = j < 10 ? axis_motor[static_cast<std::size_t>(j)] : 0;
+    const int state = decode_axis_state(static_cast<int>(*value));
+    if (state == 2) {
+      out.limit = true;
+      out.limit_motor = motor;
+      out.decoded = true;
+      return out;
+    }
+    if (state == 1) {
+      ++out.axes_at_rest;
+      if (motor >= 1 && motor <= 10) out.rest[static_cast<std::size_t>(motor)] = 1;
+    }
+  }
+  out.decoded = true;
+  return out;
+}
+
+bool decode_shutter(const std::string& reply, int& state, std::string& problem) {
+  if (reply.empty()) {
+    problem = "Null string from controller to get_shutter";
+  } else if (reply.size() == 1 && reply[0] >= '0' && reply[0] <= '9') {
+    const int digit = reply[0] - '0';
+    if (digit == 0 || digit == 1) {
+      state = digit;
+      return true;
+    }
+    problem = "Controller returned shutter status = " + I(digit, 5);
+  } else {
+    problem = "String from controller to get_shutter was:" + reply;
+  }
+  return false;
+}
+
+bool CountList::take(const std::string& line) {
+  const std::string first5 = columns(line, 1, 5);
+  if (first5.find("CEND") != std::string::npos) return true;
+  if (lines < 200) slot[static_cast<std::size_t>(lines)] = first5;
+  ++lines;
+  return lines > 200;
+}
+
+bool CountList::decode(int family, int n, std::array<int, 200>& counts,
+                       std::string& problem) const {
+  if (lines != n || lines > 200) {
+    problem = "Error in Read Count: Recovered " + I(lines, 3) + " step counts, expected " + I(n, 3);
+    return false;
+  }
+  for (int i = 0; i < n; ++i) {
+    const std::string& text = slot[static_cast<std::size_t>(i)];
+    const auto v = read_int_field(text, 1, 5);
+    if (!v && family == 7) {
+      problem = " Error decoding count array at item " + I(i + 1, 3) + "string =" + text;
+      return false;
+    }
+    counts[static_cast<std::size_t>(i)] = v ? static_cast<int>(*v) : 0;
+  }
+  return true;
+}
+
 }  // namespace smc
 
 namespace {
@@ -154,44 +228,18 @@ int GET_STATUS(int family, std::array<int, 11>& state) {
     if (length == 0) {
       problem = "Null string from controller to wait";
     } else {
-      state.fill(0);
-      int at_rest = 0;
-      int limit_motor = 0;
-      std::string rest = reply;
-      for (int j = 1; j <= S().profile.axis_count && problem.empty(); ++j) {
-        const std::size_t colon = rest.find(':');
-        const std::size_t semi = colon == std::string::npos ? std::string::npos
-                                                            : rest.find(';', colon + 1);
-        // Columns as the controller's 100-character answer field allows.
-        if (colon == std::string::npos || colon + 1 > 98 || semi == std::string::npos ||
-            semi + 1 > 100) {
-          problem = "Decode Error in wait. String was:" + reply;
-          break;
-        }
-        const std::string field = rest.substr(colon + 1, semi - colon - 1);
-        const auto value = read_int_field(field, 1, std::min<int>(3, static_cast<int>(field.size())));
-        if (field.empty() || field.size() > 3 || !value) {
-          problem = "Decode Error in wait. String was:" + reply;
-          break;
-        }
-        rest.erase(0, semi + 1);
-        const int motor = j < 10 ? S().profile.axis_motor[static_cast<std::size_t>(j)] : 0;
-        const int decoded = smc::decode_axis_state(static_cast<int>(*value));
-        if (decoded == 2) {
-          if (limit_motor == 0) limit_motor = motor;
-          continue;
-        }
-        if (decoded == 1) {
-          ++at_rest;
-          if (motor >= 1 && motor <= 10) state[static_cast<std::size_t>(motor)] = 1;
-        }
-      }
-      if (problem.empty() && limit_motor != 0) {
+      const smc::AxisStates axes =
+          smc::decode_status(reply, S().profile.axis_count, S().profile.axis_motor);
+      if (axes.limit) {
         STOP_ALL();
-        ERRORLOG("Limit switch active for motor" + I(limit_motor, 2));
+        ERRORLOG("Limit switch active for motor" + I(axes.limit_motor, 2));
         return -1;
       }
-      if (problem.empty()) return at_rest;
+      if (axes.decoded) {
+        state = axes.rest;
+        return axes.axes_at_rest;
+      }
+      problem = "Decode Error in wait. String was:" + reply;
     }
     if (++failures > 5) {
       ERRORLOG(problem);
@@ -211,16 +259,18 @@ void WAIT_ANY(int family) {
   for (;;) {
     const int event = toolkit().action();
     if (event == CB_HALT) {
+      if (S().motion.halting != 0) continue;  // a halt while one is served is ignored
       HALTED_BY_USER();
       return;
     }
     if (event == CB_CLOSED) {
-      // Nobody is left to halt: keep polling on a plain sleep-free wait of the controller.
-      at_rest = GET_STATUS(family, state);
-      if (at_rest < 0 || at_rest >= S().profile.axis_count) return;
+      // No window events any more: the polls are paced by a plain wait, which still looks
+      // for the halt.
+      WAIT_MS(100);
+      if (failed()) return;
+    } else if (event != CB_TIMER) {
       continue;
     }
-    if (event != CB_TIMER) continue;
     at_rest = GET_STATUS(family, state);
     if (at_rest < 0 || at_rest >= S().profile.axis_count) return;
   }
@@ -293,8 +343,7 @@ bool READ_COUNT_ARRAY(int family, int n, std::array<int, 200>& counts) {
     if (failed()) return false;
     send(family, "?CNT;");
     if (failed()) return false;
-    std::array<std::string, 200> slot;
-    int lines = 0;
+    smc::CountList list;
     std::string problem;
     for (;;) {
       std::string line;
@@ -309,28 +358,9 @@ bool READ_COUNT_ARRAY(int family, int n, std::array<int, 200>& counts) {
         problem = " Error in reading count array";
         break;
       }
-      const std::string first5 = columns(line, 1, 5);
-      if (first5.find("CEND") != std::string::npos) break;
-      if (lines < 200) slot[static_cast<std::size_t>(lines)] = first5;
-      ++lines;
-      if (lines > 200) {
-        problem = "Error in Read Count: Recovered " + I(lines, 3) + " step counts, expected " +
-                  I(n, 3);
-        break;
-      }
+      if (list.take(line)) break;
     }
-    if (problem.empty() && lines != n)
-      problem = "Error in Read Count: Recovered " + I(lines, 3) + " step counts, expected " +
-                I(n, 3);
-    if (problem.empty()) {
-      for (int i = 0; i < n && problem.empty(); ++i) {
-        const auto v = read_int_field(slot[static_cast<std::size_t>(i)], 1, 5);
-        if (!v && family == 7)
-          problem = " Error decoding count array at item " + I(i + 1, 3) + "string =" +
-                    slot[static_cast<std::size_t>(i)];
-        counts[static_cast<std::size_t>(i)] = v ? static_cast<int>(*v) : 0;
-      }
-    }
+    if (problem.empty()) list.decode(family, n, counts, problem);
     if (problem.empty()) {
       if (count_recovery != 0) {
         MESSAGE("Recovered from Read Error in Read Count: " + I(n, 3) + " counts recovered");
@@ -481,18 +511,8 @@ void GET_SHUTTER_STATUS_ANY(int family, int& state) {
     SEND_ACK(family);
     if (failed()) return;
     std::string problem;
-    if (length == 0) {
-      problem = "Null string from controller to get_shutter";
-    } else if (length == 1 && reply[0] >= '0' && reply[0] <= '9') {
-      const int digit = reply[0] - '0';
-      if (digit == 0 || digit == 1) {
-        state = digit;
-        return;
-      }
-      problem = "Controller returned shutter status = " + I(digit, 5);
-    } else {
-      problem = "String from controller to get_shutter was:" + reply;
-    }
+    if (smc::decode_shutter(reply.substr(0, static_cast<std::size_t>(length)), state, problem))
+      return;
     if (++failures > 5) {
       ERRORLOG(problem);
       return;

@@ -55,6 +55,30 @@ int decode_axis_state(int status);
 // Half-slit code of a letter (T 4, B 1, L 3, R 2, O 0; -1 for any other letter).
 int half_slit_code(char letter);
 
+// A "?S;" answer: one "<axis>:<status>;" field per controller axis, in the controller's order.
+struct AxisStates {
+  bool decoded = false;           // false: a field could not be decoded
+  int axes_at_rest = 0;           // controller axes at rest
+  std::array<int, 11> rest{};     // per motor 1..10: 1 at rest
+  bool limit = false;             // a limit switch is active (decoding stopped there)
+  int limit_motor = 0;            // its motor (0 when no motor owns the axis)
+};
+AxisStates decode_status(const std::string& reply, int axis_count,
+                         const std::array<int, 10>& axis_motor);
+
+// A "?IO;" answer: true with the state (0 closed, 1 open), else false with the warning text.
+bool decode_shutter(const std::string& reply, int& state, std::string& problem);
+
+// The lines of a "?CNT;" answer, up to the "CEND" line.
+struct CountList {
+  std::array<std::string, 200> slot;  // first five characters of each count line
+  int lines = 0;                      // count lines taken (201: more than the memory holds)
+  // Takes one answer line; true when the list has ended (CEND, or too many lines).
+  bool take(const std::string& line);
+  // The first n counts (family 7 checks each one); false with the warning text.
+  bool decode(int family, int n, std::array<int, 200>& counts, std::string& problem) const;
+};
+
 }  // namespace smc
 
 }  // namespace dorvex
