@@ -4,9 +4,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "common/fields.hpp"
 #include "common/state.hpp"
 #include "shell/output.hpp"
 #include "shell/startup.hpp"
@@ -34,11 +36,20 @@ int usage_error(const std::string& text) {
   return 2;
 }
 
+// The path made absolute against the working directory, without "." and ".." steps (the
+// directories end up in oldparm.sav and in the file dialogs).
 std::string absolute(const std::string& path) {
-  if (path.empty() || path.front() == '/') return path;
-  char cwd[4096];
-  if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
-  return std::string(cwd) + "/" + path;
+  if (path.empty()) return path;
+  std::filesystem::path full(path);
+  if (full.is_relative()) {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+    full = std::filesystem::path(cwd) / full;
+  }
+  std::string text = full.lexically_normal().string();
+  // "dir/." normalises to "dir/"; keep a plain directory name without the slash.
+  if (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
 }
 
 }  // namespace
@@ -75,7 +86,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--version") {
-      std::printf("dorvex %s\n", S().shell.version.c_str());
+      std::printf("dorvex %s\n", std::string(trim(S().shell.version)).c_str());
       return 0;
     }
     if (arg == "--simulate") {

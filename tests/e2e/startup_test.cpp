@@ -164,11 +164,19 @@ TEST(Startup, ExitParksTheDiffractometerButTheEndOfInputDoesNot) {
   }
 }
 
+TEST(CommandLine, RelativeDirectoriesAreStoredWithoutDotSteps) {
+  Home home;  // the run's working directory
+  const auto r = run_dorvex(home, "EXIT\n",
+                            {"--home", ".", "--mode", "dummy", "--ui", "line", "--mat", "./s.mat"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(home.read("oldparm.sav"), "s\n" + home.path() + "\n");
+}
+
 TEST(CommandLine, HelpVersionAndBadOptions) {
   Home home;
   auto r = run_dorvex(home, "", {"--version"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "dorvex 16-MAR-2012 \n");
+  EXPECT_EQ(r.out, "dorvex 16-MAR-2012\n");
   r = run_dorvex(home, "", {"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("--simulate"), std::string::npos);
