@@ -664,13 +664,21 @@ int MATFILE(int mode, const std::string& name) {
     if (open_startup_matfile(given)) return 0;
   }
 
+  // The file in use before this choice; a choice abandoned later in the run goes back to it,
+  // so that the work that follows is not saved under a name that was never loaded.
+  const std::string previous_directory = sh.data_directory;
+  const std::string previous_name = sh.matfile_name;
   for (;;) {
     auto chosen = toolkit().file_browser("DORVEX: Open Mat File", "*.mat|Dorvex        .mat",
                                          sh.data_directory,
                                          std::string(trim(sh.matfile_name)) + ".mat");
     bool empty_name = false;
     if (!chosen) {
-      if (sh.matfile_chosen) return 0;
+      if (sh.matfile_chosen) {
+        sh.data_directory = previous_directory;
+        sh.matfile_name = previous_name;
+        return 0;
+      }
       if (toolkit().yes_no("DORVEX",
                            "YOU MUST SELECT A MAT FILE OR CREATE A NEW ONE - TRY AGAIN?"))
         continue;

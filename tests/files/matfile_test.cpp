@@ -567,6 +567,26 @@ TEST_F(MatFile, DialogCreatesAChosenNewFile) {
   EXPECT_EQ(S().shell.matfile_name, "fresh");
 }
 
+// A later choice that comes to nothing (a new name not created, then the dialog cancelled)
+// keeps the loaded file in use: the work that follows is saved where it belongs.
+TEST_F(MatFile, AbandonedChoiceKeepsTheLoadedFile) {
+  fill_everything(S());
+  spit(matfile_path(), "");
+  WRITE_MATFILE();
+  ASSERT_EQ(MATFILE(1, "crystal"), 0);
+  const std::string other = tmp.dir() + "elsewhere";
+  std::filesystem::create_directory(other);
+  tk->browser_answers = {other + "/unborn.mat", std::nullopt};
+  tk->yes_no_answers = {false};
+  EXPECT_EQ(MATFILE(0, ""), 0);
+  EXPECT_EQ(S().shell.matfile_name, "crystal");
+  EXPECT_EQ(S().shell.data_directory, tmp.dir());
+  S().list.count = 1;
+  WRITE_MATFILE();
+  EXPECT_NE(slurp(tmp.dir() + "crystal.mat").find("NREFLN    1"), std::string::npos);
+  EXPECT_FALSE(tk->printed("WRITE_MATFILE FAILED TO OPEN .MAT FILE CALLED unborn"));
+}
+
 TEST_F(MatFile, DeclinedDialogEndsInsteadOfAskingForEver) {
   // Cancel, do not try again, do not create ".mat": the choice ends with no file.
   EXPECT_EQ(MATFILE(0, ""), 1);
