@@ -159,7 +159,9 @@ void expect_cubic_cell(const std::string& line) {
   EXPECT_NEAR(std::stod(line.substr(66)), 1000.0, 0.002) << line;
 }
 
-bool has(const std::string& out, const std::string& line) { return dorvex_test::has_line(out, line); }
+bool has(const std::string& out, const std::string& line) {
+  return dorvex_test::has_line(out, line);
+}
 
 TEST(SessionTranscript, EveryChangeIsOnDiskWhenTheCommandReturns) {
   Home home;
