@@ -215,11 +215,17 @@ int read_ub_row(const char* command) {
   return 1;
 }
 
+// Number of preloaded transformations, never more than the table holds.
+int transformation_count() {
+  const MachineProfile& p = S().profile;
+  return std::clamp(p.ubtran_count, 0, static_cast<int>(p.ubtran.size()));
+}
+
 void list_transformations(const char* zero_line) {
   WRITE_OUT("     The preloaded transformation matrices are:");
   WRITE_OUT(zero_line);
   const MachineProfile& p = S().profile;
-  const int count = std::min(p.ubtran_count, static_cast<int>(p.ubtran.size()));
+  const int count = transformation_count();
   for (int k = 1; k <= count; ++k)
     WRITE_OUT(I(k, 5) + ":" + A(p.ubtran[static_cast<std::size_t>(k - 1)].name, 40));
 }
@@ -503,7 +509,7 @@ void UBIMPORT() {
   Mat3 ub = S().crystal.UB;
   if (k == 0)
     ub = typed.m;
-  else if (k <= p.ubtran_count)
+  else if (k <= transformation_count())
     ub = LWMATMUL(p.ubtran[static_cast<std::size_t>(k - 1)].m, typed.m);
   accept_ub(ub, false, true);
 }
@@ -524,7 +530,7 @@ void UBEXPORT() {
   code() = 0;
   const long k = std::max(*choice, 0L);
   const MachineProfile& p = S().profile;
-  if (k > p.ubtran_count) return;
+  if (k > transformation_count()) return;
   Mat3 out = S().crystal.UB;
   if (k > 0) {
     float det = 0.0f;
