@@ -256,6 +256,24 @@ TEST(SetDialogueTranscript, DiamondCellsAndBackToNoDevice) {
   EXPECT_EQ(home.read("xtal.mat").find("HIGHT"), std::string::npos);
 }
 
+TEST(SetDialogueTranscript, TheMatrixFileChosenIsOfferedAtTheNextStart) {
+  Home home;
+  auto r = run_dorvex(home, "SET MAT\nsecond.mat\ny\nSET TITLE\nSecond crystal\nEXIT\n",
+                      mat_args(home, "first"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(dorvex_test::has_line(r.out, " Mat File is: second.mat")) << r.out;
+  EXPECT_NE(home.read("second.mat").find("TITLE Second crystal"), std::string::npos);
+  EXPECT_EQ(home.read("first.mat").find("Second crystal"), std::string::npos);
+
+  // No --mat: the start-up question offers the file of the last run; an empty line takes it.
+  r = run_dorvex(home, "\nSHOW TITLE\nEXIT\n", dorvex_test::default_args(home));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(in_order(r.out, {"  Name [second.mat] (- to cancel):", " Mat File is: second.mat",
+                             "   Experiment Title is: Second crystal"}),
+            "")
+      << r.out;
+}
+
 TEST(SetDialogueTranscript, LogSwitchesEveryAnswer) {
   Home home;
   auto r = run_dorvex(home,
