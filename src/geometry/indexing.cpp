@@ -61,11 +61,13 @@ struct Lattice {
   bool ok = false;
 };
 
+// The metric comes from the cell as the cell routines build it (METR, MAKEB), with their
+// degree factor: the search's own coarser factor would bend 90-degree angles by 0.001 degree.
 Lattice lattice_of(const std::array<double, 6>& cell) {
   Lattice lat;
   const double a = cell[0], b = cell[1], c = cell[2];
-  const double ca = std::cos(cell[3] / kDeg), cb = std::cos(cell[4] / kDeg),
-               cg = std::cos(cell[5] / kDeg);
+  const double ca = std::cos(cell[3] / refine::kDegree), cb = std::cos(cell[4] / refine::kDegree),
+               cg = std::cos(cell[5] / refine::kDegree);
   lat.g = {{{a * a, a * b * cg, a * c * cb}, {a * b * cg, b * b, b * c * ca}, {a * c * cb, b * c * ca, c * c}}};
   const double dg = refine::det3(lat.g);
   if (!(dg > 0)) return lat;
@@ -82,13 +84,24 @@ Lattice lattice_of(const std::array<double, 6>& cell) {
 }
 
 // Index limits for reflections up to 2theta_max + 2 degrees. |h_k| <= d* |a_k| for every
-// vector of length d*, so the direct axis lengths bound the box for any cell.
-std::array<int, 3> box_of(double tth_max, double lambda, const M3& g) {
+// vector of length d*, so the direct axis lengths bound the box for any cell. False when the
+// box would hold more than kMaxTriples triples (a mistyped cell or wavelength): the table of
+// the search could not be held in memory.
+constexpr double kMaxTriples = 8.0e6;
+
+bool box_of(double tth_max, double lambda, const M3& g, std::array<int, 3>& n) {
   const double theta_lim = std::min(90.0, tth_max / 2 + 1);
   const double dstar = 2 * std::sin(theta_lim / kDeg) / lambda;
-  std::array<int, 3> n{};
-  for (int k = 0; k < 3; ++k) n[static_cast<std::size_t>(k)] = static_cast<int>(dstar * std::sqrt(g[k][k]) + 1);
-  return n;
+  std::array<double, 3> extent{};
+  double triples = 1;
+  for (int k = 0; k < 3; ++k) {
+    extent[static_cast<std::size_t>(k)] = std::floor(dstar * std::sqrt(g[k][k]) + 1);
+    triples *= 2 * extent[static_cast<std::size_t>(k)] + 1;
+  }
+  if (!(triples <= kMaxTriples)) return false;
+  for (int k = 0; k < 3; ++k)
+    n[static_cast<std::size_t>(k)] = static_cast<int>(extent[static_cast<std::size_t>(k)]);
+  return true;
 }
 
 // Orientation built from a pair: U maps the bisector frame of the two cell vectors onto that of
@@ -372,14 +385,16 @@ int INDEX_SEARCH(const IndexingInput& in, double tth_tol, double psi_tol, Indexi
   if (!picked) return INDC_PICK_FAILED;
 
   const Lattice lat = lattice_of(in.cell);
-  if (!lat.ok) return INDC_NO_CANDIDATE;
+  if (!lat.ok || !(in.lambda > 0)) return INDC_NO_CANDIDATE;
 
   // The triples of the largest box the search can use, once, with their 2theta; then per
   // reflection the triples of its 2theta window, in search order.
   double tth_max = 0;
   for (const IndexingReflection& r : in.refl) tth_max = std::max(tth_max, r.tth_abs);
   const double reach = tth_max + tth_tol + 0.01;
-  const TripleTable table = build_triples(box_of(tth_max, in.lambda, lat.g), lat, in.lambda, reach);
+  std::array<int, 3> largest{};
+  if (!box_of(tth_max, in.lambda, lat.g, largest)) return INDC_BOX_TOO_LARGE;
+  const TripleTable table = build_triples(largest, lat, in.lambda, reach);
   const TthBins bins = bin_triples(table, std::max(0.01, tth_tol / 4), reach);
   std::vector<Window> windows;
   std::vector<TestBounds> bounds;
@@ -401,7 +416,8 @@ int INDEX_SEARCH(const IndexingInput& in, double tth_tol, double psi_tol, Indexi
       if (pair_max == 0) return INDC_ZERO_TWO_THETA;
       M3 t_phi{};
       if (!MAKEBASIS(ri.u, rj.u, t_phi)) continue;
-      const std::array<int, 3> box = box_of(pair_max, in.lambda, lat.g);
+      std::array<int, 3> box{};
+      box_of(pair_max, in.lambda, lat.g, box);  // within the largest box
       const Window& w1 = restrict_to(windows[static_cast<std::size_t>(i)], table, box, scratch1);
       const Window& w2 = restrict_to(windows[static_cast<std::size_t>(j)], table, box, scratch2);
       order.clear();
@@ -477,6 +493,10 @@ int GENUB(CrystalState& crystal, const ReflectionList& list, const MachineProfil
   }
   if (status == INDC_ZERO_TWO_THETA) {
     WRITE_OUT(" Maximum 2Theta is ZERO.  Job aborted.");
+    return status;
+  }
+  if (status == INDC_BOX_TOO_LARGE) {
+    WRITE_OUT(" Index range too large for INDC (check cell and wavelength) - Job aborted.");
     return status;
   }
   const int n = static_cast<int>(in.refl.size());

@@ -47,7 +47,13 @@ IndexingInput indexing_input(const CrystalState& crystal, const ReflectionList& 
                              const MachineProfile& profile);
 
 // Status of the search.
-enum : int { INDC_FOUND = 0, INDC_PICK_FAILED = 1, INDC_ZERO_TWO_THETA = 2, INDC_NO_CANDIDATE = 3 };
+enum : int {
+  INDC_FOUND = 0,
+  INDC_PICK_FAILED = 1,
+  INDC_ZERO_TWO_THETA = 2,
+  INDC_NO_CANDIDATE = 3,  // also for a cell or wavelength that gives no lattice
+  INDC_BOX_TOO_LARGE = 4,  // the index box of the cell and 2theta range is too large to search
+};
 
 // The search alone (no printing): fills `best`, returns one of the statuses above.
 int INDEX_SEARCH(const IndexingInput& in, double tth_tol, double psi_tol, IndexingSolution& best);

@@ -213,7 +213,11 @@ void INDXC() {
     return;
   }
   const ListInput in = read_list(sh.command_argument);
-  if (in.error) {
+  // A tolerance beyond the range of a real (such as 1E40) is as unreadable as a word.
+  bool finite = true;
+  for (std::size_t k = 0; k < std::min<std::size_t>(2, in.values.size()); ++k)
+    finite = finite && std::isfinite(static_cast<float>(in.values[k]));
+  if (in.error || !finite) {
     SET_PROMPT("Error on input, try again:");
     return;
   }

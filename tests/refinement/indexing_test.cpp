@@ -36,6 +36,13 @@ void expect_equivalent(const Mat3& found, const M& truth) {
   EXPECT_NEAR(std::fabs(det), 1.0, 5e-3);
 }
 
+M transpose(const M& m) {
+  M t{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) t[i][j] = m[j][i];
+  return t;
+}
+
 TEST_F(IndexingTest, IndexesEveryReflectionOfExactDataForSeveralLattices) {
   const std::array<double, 6> cells[] = {{10.21, 10.21, 10.21, 90, 90, 90},
                                          {9.31, 9.31, 14.12, 90, 90, 90},
@@ -51,6 +58,17 @@ TEST_F(IndexingTest, IndexesEveryReflectionOfExactDataForSeveralLattices) {
     ASSERT_EQ(GENUB(S().crystal, S().list, S().profile, 1.0, 1.0, &sol), INDC_FOUND);
     EXPECT_EQ(sol.matched, 12);
     expect_equivalent(S().crystal.UB, xtal.UB);
+    // The orientation is built on the cell's own B: the found metric has the cell's
+    // reciprocal angles to float precision (right angles stay right).
+    const M gs = refine_test::mul(transpose(xtal.B), xtal.B);
+    M found{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) found[i][j] = sol.ub[i][j];
+    const M fs = refine_test::mul(transpose(found), found);
+    for (int i = 0; i < 3; ++i)
+      for (int j = i + 1; j < 3; ++j)
+        EXPECT_NEAR(fs[i][j] / std::sqrt(fs[i][i] * fs[j][j]),
+                    gs[i][j] / std::sqrt(gs[i][i] * gs[j][j]), 2e-6) << i << j;
   }
   EXPECT_NE(console().find(" The best solution matches 12 of 12 reflections, as follows:"),
             std::string::npos);
@@ -79,6 +97,36 @@ TEST_F(IndexingTest, RefusesTooFewOrTooCloseReflections) {
   EXPECT_EQ(S().refine.indc_tth_tolerance, 1.0f);  // zero tolerances mean one degree
   EXPECT_EQ(S().refine.indc_psi_tolerance, 1.0f);
   EXPECT_EQ(S().shell.error_flag, 1);
+}
+
+// A mistyped cell or wavelength must be refused, not searched over a box that cannot be held in
+// memory (or computed at all); an out-of-range tolerance is asked again.
+TEST_F(IndexingTest, RefusesBoxesThatCannotBeSearchedAndOutOfRangeTolerances) {
+  TestCrystal xtal({8.52, 11.23, 13.71, 90, 90, 90}, 95);
+  refine_test::load_list(xtal.reflections(6, 96), xtal.lambda, false);
+  const Mat3 ub = S().crystal.UB = refine_test::to_mat3(xtal.UB);
+  S().crystal.cell = {852, 1123, 1371, 90, 90, 90};  // Angstrom typed for pm
+  S().shell.command_argument = "";
+  INDXC();
+  S().shell.command_argument = "1E40 1";
+  INDXC();
+  EXPECT_EQ(S().shell.continuation_code, 31);  // still asking
+  S().shell.command_argument = "1 1";
+  INDXC();
+  EXPECT_EQ(S().shell.continuation_code, 0);
+  EXPECT_NE(console().find(" Index range too large for INDC (check cell and wavelength) - Job "
+                           "aborted."),
+            std::string::npos);
+  EXPECT_EQ(S().shell.error_flag, 1);
+  EXPECT_EQ(S().crystal.UB.a, ub.a);
+
+  for (int p = 0; p < 6; ++p) S().crystal.cell[p] = static_cast<float>(xtal.cell[p]);
+  for (const float lambda : {0.0f, -0.71f, 1.0e-7f}) {
+    S().crystal.lambda1 = lambda;
+    IndexingSolution sol;
+    EXPECT_NE(GENUB(S().crystal, S().list, S().profile, 1.0, 1.0, &sol), INDC_FOUND) << lambda;
+    EXPECT_EQ(S().crystal.UB.a, ub.a);
+  }
 }
 
 TEST_F(IndexingTest, TolerancesNotGivenKeepThePreviousOnes) {
