@@ -3,8 +3,8 @@
 // profile's interface type. They only store and default the profile values; no controller is
 // contacted.
 //
-// Before the call the profile reader has stored the line's ten reals in motor[m].raw and the
-// motor's controller axis character in motor[m].axis.
+// Before the call the profile reader has stored the motor's controller axis character in
+// motor[m].axis; the checks keep the line's ten reals in motor[m].raw.
 #pragma once
 
 #include <array>
