@@ -82,7 +82,8 @@ TEST(SetDialogueTranscript, CentringEmptyAnswersChangeOnlyTheEtaFlag) {
   const std::string out =
       run_then_show(home, "SET CENTRE\n\n\n\n\n\n\n\n\n\n", "SHOW CENT\n");
   EXPECT_EQ(in_order(after_restart(out),
-                     {"   Minimum Count Rate:  20 cps, Max/Min Ratio:  3.0, Max Time/Step:   4 secs",
+                     {"   Minimum Count Rate:  20 cps, Max/Min Ratio:  3.0, Max Time/Step:   4 "
+                      "secs",
                       "   Required counts on maximum: 300 cps",
                       "   Initial Omega Scan width = 0.80+0.50 tan(th)",
                       "   2Theta/omega will be scanned",
@@ -126,7 +127,8 @@ TEST(SetDialogueTranscript, CentringEveryStepRetypedThenAnswered) {
             "")
       << out;
   EXPECT_EQ(in_order(after_restart(out),
-                     {"   Minimum Count Rate:  25 cps, Max/Min Ratio:  2.5, Max Time/Step:   4 secs",
+                     {"   Minimum Count Rate:  25 cps, Max/Min Ratio:  2.5, Max Time/Step:   4 "
+                      "secs",
                       "   Required counts on maximum: 300 cps",
                       "   Initial Omega Scan width = 0.80+1.50 tan(th)",
                       "   2Theta/omega will NOT be scanned",
@@ -182,7 +184,8 @@ TEST(SetDialogueTranscript, DeviceEveryStepRetypedThenAnswered) {
                      {"Current Device is HEATED DAC with following constraints:",
                       "  Fixed Phi Mode, Psi(max) = 45.0",
                       "  Absolute omega limits are: -30.00 and  45.00",
-                      "  Drives will pause for   3 secs after moves of more than   12.5 degs on chi",
+                      "  Drives will pause for   3 secs after moves of more than   12.5 degs "
+                      "on chi",
                       "  Chi Restricted, Range: -100.0 to  120.0",
                       "   Assymetric Chi Limits May Cause Problems in Zref",
                       "  Phi Restricted, Range:  -90.0 to   90.0"}),
@@ -213,7 +216,8 @@ TEST(SetDialogueTranscript, DeviceEmptyAnswersTakeTheDefaults) {
   EXPECT_EQ(in_order(after_restart(out),
                      {"Current Device is JT COOLER  with following constraints:",
                       "  Bisecting Mode", "  Absolute omega limits are: -60.00 and  80.00",
-                      "  Drives will pause for   5 secs after moves of more than    0.0 degs on chi",
+                      "  Drives will pause for   5 secs after moves of more than    0.0 degs "
+                      "on chi",
                       "  Chi Restricted, Range:  -45.0 to   45.0",
                       "  Phi Restricted, Range: -180.0 to   90.0"}),
             "")
