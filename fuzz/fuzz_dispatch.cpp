@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reset_program_state();
   close_macro();
   ShellState& shell = S().shell;
+  // Each input starts with empty logs: a long run must not fill the disk.
+  std::remove((scratch_directory() + "dorvex.log").c_str());
+  std::remove((scratch_directory() + "DORVEX_TEMP.LOG").c_str());
   shell.program_directory = scratch_directory();
   shell.data_directory = scratch_directory();
   shell.operating_mode = (data[0] & 1) != 0 ? MODE_SUPERVISOR : MODE_DUMMY;

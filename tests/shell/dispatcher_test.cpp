@@ -50,7 +50,7 @@ TEST_F(Dispatcher, WordsAreMatchedOnFourColumnsExactly) {
   run("DCI");
   run("OMX");
   EXPECT_EQ(console(), "Unknown command\nUnknown command\n");
-  // Every code above 96 loses 32: '{' is no letter but becomes '['.
+  // Lower case reaches the command in upper case.
   clear_console();
   run("help");
   EXPECT_NE(console().find(" The Following commands are available:"), std::string::npos);
