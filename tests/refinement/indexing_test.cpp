@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 
 #include "geometry/indexing.hpp"
@@ -73,6 +75,27 @@ TEST_F(IndexingTest, IndexesEveryReflectionOfExactDataForSeveralLattices) {
   EXPECT_NE(console().find(" The best solution matches 12 of 12 reflections, as follows:"),
             std::string::npos);
   EXPECT_NE(console().find(std::string(59, ' ') + "angular      calc"), std::string::npos);
+  // The listing of the last crystal, 3I5,5F10.3,2X,F10.2: the found indices, the stored angles.
+  const std::string out = console();
+  const std::size_t head = out.rfind("    h    k    l    2theta     omega      chi      phi     "
+                                     "deviation    2theta\n\n");
+  ASSERT_NE(head, std::string::npos);
+  std::istringstream rows(out.substr(head));
+  std::string row;
+  std::getline(rows, row);
+  std::getline(rows, row);
+  for (int n = 0; n < 12; ++n) {
+    ASSERT_TRUE(std::getline(rows, row));
+    ASSERT_EQ(row.size(), 77u) << row;
+    for (int k = 0; k < 4; ++k) {
+      char b[32];
+      std::snprintf(b, sizeof b, "%10.3f", double(S().list.entry[n].angles[k]));
+      EXPECT_EQ(row.substr(15 + 10 * static_cast<std::size_t>(k), 10), b);
+    }
+    EXPECT_LT(std::stod(row.substr(55, 10)), 0.01);  // exact data: no angular deviation
+    EXPECT_EQ(row.substr(65, 2), "  ");
+    EXPECT_NEAR(std::stod(row.substr(67, 10)), S().list.entry[n].angles[0], 0.006);
+  }
 }
 
 TEST_F(IndexingTest, RefusesTooFewOrTooCloseReflections) {

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "geometry/clsq.hpp"
@@ -194,6 +196,72 @@ TEST_F(LsqTest, ConstrainedDeviationsFollowTheSpreadOfEachAxis) {
     const double ratio = esd[p] / kRuns / spread;
     EXPECT_GT(ratio, 0.65) << "axis " << p;
     EXPECT_LT(ratio, 1.5) << "axis " << p;
+  }
+}
+
+// The rows of a table that follow the line `header` (up to the first line of another shape).
+std::vector<std::string> rows_after(const std::string& out, const std::string& header,
+                                    std::size_t width) {
+  std::vector<std::string> rows;
+  std::istringstream in(out);
+  std::string line;
+  bool seen = false;
+  while (std::getline(in, line)) {
+    if (seen && line.size() != width) break;
+    if (seen) rows.push_back(line);
+    if (line == header) seen = true;
+  }
+  return rows;
+}
+
+std::string fixed(double v, int width, int decimals) {
+  char b[64];
+  std::snprintf(b, sizeof b, "%*.*f", width, decimals, v);
+  return b;
+}
+
+// Both tables column by column: LSQ 1X,4I3,2F8.2,2X,3F9.5 and CLSQ 4I4,2F8.3,3F10.5,2X,F10.5.
+TEST_F(LsqTest, TablesKeepTheirColumns) {
+  TestCrystal xtal({8.52, 11.23, 13.71, 90, 90, 90}, 14);
+  const auto refl = xtal.reflections(6, 15, 0.01);
+  refine_test::load_list(refl, xtal.lambda);
+  ASSERT_EQ(LSQ(false), 0);
+  const auto lsq = rows_after(console(), "   N  H  K  L    TTHO    TTHC         Vector Deltas", 58);
+  ASSERT_EQ(lsq.size(), refl.size()) << console();
+  for (std::size_t n = 0; n < refl.size(); ++n) {
+    const std::string& row = lsq[n];
+    const ReflectionEntry& e = S().list.entry[n];
+    EXPECT_EQ(row.substr(0, 13), " " + fixed(double(n + 1), 3, 0) + fixed(refl[n].h[0], 3, 0) + fixed(refl[n].h[1], 3, 0) +
+                                     fixed(refl[n].h[2], 3, 0));
+    EXPECT_EQ(row.substr(13, 8), fixed(e.angles[0], 8, 2));
+    const double tthc = std::stod(row.substr(21, 8));
+    EXPECT_NEAR(tthc, e.angles[0], 0.05);
+    EXPECT_EQ(row.substr(29, 2), "  ");
+    for (int k = 0; k < 3; ++k) {
+      const std::string field = row.substr(31 + 9 * static_cast<std::size_t>(k), 9);
+      EXPECT_EQ(field[field.size() - 6], '.') << row;
+      EXPECT_LT(std::fabs(std::stod(field)), 0.01);
+    }
+  }
+
+  clear_console();
+  ASSERT_EQ(LSVEC(CLSQ_ORTHORHOMBIC, S().crystal, S().list, S().profile, S().device), 0);
+  const auto clsq = rows_after(
+      console(), "   N   h   k   l     2TH     2TH     Del X     Del Y     Del Z      Length", 74);
+  ASSERT_EQ(clsq.size(), refl.size()) << console();
+  for (std::size_t n = 0; n < refl.size(); ++n) {
+    const std::string& row = clsq[n];
+    EXPECT_EQ(row.substr(0, 16), fixed(double(n + 1), 4, 0) + fixed(refl[n].h[0], 4, 0) +
+                                     fixed(refl[n].h[1], 4, 0) + fixed(refl[n].h[2], 4, 0));
+    EXPECT_EQ(row.substr(16, 8), fixed(S().list.entry[n].angles[0], 8, 3));
+    EXPECT_NEAR(std::stod(row.substr(24, 8)), S().list.entry[n].angles[0], 0.05);
+    double len2 = 0;
+    for (int k = 0; k < 3; ++k) {
+      const double d = std::stod(row.substr(32 + 10 * static_cast<std::size_t>(k), 10));
+      len2 += d * d;
+    }
+    EXPECT_EQ(row.substr(62, 2), "  ");
+    EXPECT_NEAR(std::stod(row.substr(64, 10)), std::sqrt(len2), 2e-5);
   }
 }
 

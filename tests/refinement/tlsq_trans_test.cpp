@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "geometry/tlsq.hpp"
@@ -77,6 +80,48 @@ TEST_F(TlsqTest, CountsReflectionsPerSystemAndIgnoresOtherUseFlags) {
   S().list.count = 1;
   ASSERT_EQ(TTHREFINE(TLSQ_CUBIC, S().crystal, S().list, &r), 0);
   EXPECT_FALSE(r.has_esd);
+}
+
+// The table column by column (1X,I2,2F9.4,1X,3I3,4F10.4) with d from the Bragg equation, and
+// the report lines (3F10.5, 3F8.3, F10.4).
+TEST_F(TlsqTest, TableAndReportKeepTheirColumns) {
+  TestCrystal xtal(kTlsqCases[4].cell, 55);
+  const auto refl = xtal.reflections(5, 56, 0.01);
+  refine_test::load_list(refl, xtal.lambda);
+  ASSERT_EQ(TTHREFINE(TLSQ_TETRAGONAL, S().crystal, S().list), 0);
+  std::istringstream out(console());
+  std::string line;
+  while (std::getline(out, line) && line.rfind("  N   TTHobs", 0) != 0) {
+  }
+  EXPECT_EQ(line, "  N   TTHobs     Dobs   h  k  l    TTHcal      Dcal    delTTH      delD");
+  auto fixed = [](double v, int width, int decimals) {
+    char b[64];
+    std::snprintf(b, sizeof b, "%*.*f", width, decimals, v);
+    return std::string(b);
+  };
+  const double lambda = static_cast<float>(xtal.lambda);
+  for (std::size_t n = 0; n < refl.size(); ++n) {
+    ASSERT_TRUE(std::getline(out, line));
+    ASSERT_EQ(line.size(), 71u) << line;
+    const double tth = S().list.entry[n].angles[0];
+    const double d = lambda / (2 * std::sin(tth / 2 * M_PI / 180));
+    EXPECT_EQ(line.substr(0, 21), " " + fixed(double(n + 1), 2, 0) + fixed(tth, 9, 4) +
+                                      fixed(d, 9, 4));
+    EXPECT_EQ(line.substr(21, 10), " " + fixed(refl[n].h[0], 3, 0) + fixed(refl[n].h[1], 3, 0) +
+                                       fixed(refl[n].h[2], 3, 0));
+    const double tthc = std::stod(line.substr(31, 10)), dcal = std::stod(line.substr(41, 10));
+    EXPECT_NEAR(std::stod(line.substr(51, 10)), tth - tthc, 1.5e-4);
+    EXPECT_NEAR(std::stod(line.substr(61, 10)), d - dcal, 1.5e-4);
+  }
+  ASSERT_TRUE(std::getline(out, line));
+  EXPECT_EQ(line, "   Unit Cell refined to 2theta values only:");
+  for (const char* label : {" Cell   ", " Sigmas "}) {
+    ASSERT_TRUE(std::getline(out, line));
+    EXPECT_EQ(line.substr(0, 8), label);
+    ASSERT_EQ(line.size(), 8u + 30 + 24 + 10) << line;
+    for (std::size_t end : {18u, 28u, 38u, 46u, 54u, 62u, 72u})
+      EXPECT_NE(line[end - 1], ' ') << line;
+  }
 }
 
 TEST_F(TlsqTest, DialogueRejectsNumbersOutsideTheMenu) {
