@@ -73,7 +73,8 @@ IndexingInput indexing_case(bool outlier) {
       const double c = a[2] / refine_test::kRadToDeg, f = a[3] / refine_test::kRadToDeg;
       const double dstar = 2 * std::sin(a[0] / 2 / refine_test::kRadToDeg) / xtal.lambda;
       const refine_test::V u{std::cos(c) * std::cos(f), std::cos(c) * std::sin(f), std::sin(c)};
-      const refine_test::V hf = refine_test::mul(ubi, refine_test::V{u[0] * dstar, u[1] * dstar, u[2] * dstar});
+      const refine_test::V hf =
+          refine_test::mul(ubi, refine_test::V{u[0] * dstar, u[1] * dstar, u[2] * dstar});
       const refine_test::V x = refine_test::mul(
           xtal.UB, refine_test::V{std::round(hf[0]), std::round(hf[1]), std::round(hf[2])});
       const double cosine = (x[0] * u[0] + x[1] * u[1] + x[2] * u[2]) / refine_test::norm(x);

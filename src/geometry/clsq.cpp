@@ -225,7 +225,8 @@ int MXLNEQ(std::vector<double>& a, int n, std::vector<double>& b, int m) {
   }
   // Undo the column interchanges of the inverse in reverse order.
   for (int step = n - 1; step >= 0; --step) {
-    const int r = row_of[static_cast<std::size_t>(step)], c = col_of[static_cast<std::size_t>(step)];
+    const int r = row_of[static_cast<std::size_t>(step)],
+              c = col_of[static_cast<std::size_t>(step)];
     if (r != c)
       for (int i = 0; i < n; ++i) std::swap(A(i, r), A(i, c));
   }
@@ -315,7 +316,8 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
   // determinants) are not taken for singular ones.
   double column_product = 1;
   for (int j = 0; j < 3; ++j)
-    column_product *= std::sqrt(ub1[0][j] * ub1[0][j] + ub1[1][j] * ub1[1][j] + ub1[2][j] * ub1[2][j]);
+    column_product *=
+        std::sqrt(ub1[0][j] * ub1[0][j] + ub1[1][j] * ub1[1][j] + ub1[2][j] * ub1[2][j]);
   if (!(column_product > 0) || std::fabs(det_ub1) <= 1.0e-5 * column_product) {
     WRITE_OUT("Normal Equations Matrix is Singular.");
     return 1;
@@ -327,7 +329,8 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
   const std::vector<std::array<double, 9>> constraints = CONSTR(system, rc1);
   const int nc = static_cast<int>(constraints.size());
   const int n = 9 + nc;
-  std::vector<double> a(static_cast<std::size_t>(n * n), 0.0), rhs(static_cast<std::size_t>(n), 0.0);
+  std::vector<double> a(static_cast<std::size_t>(n * n), 0.0),
+      rhs(static_cast<std::size_t>(n), 0.0);
   auto A = [&](int i, int j) -> double& { return a[static_cast<std::size_t>(i * n + j)]; };
   for (int blk = 0; blk < 3; ++blk)
     for (int i = 0; i < 3; ++i)
@@ -383,12 +386,14 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
   float pvolume = 0;
   PARAMS(refine::narrow(ubr), pcell, pvolume);
   std::array<double, 6> cell{};
-  for (int p = 0; p < 6; ++p) cell[static_cast<std::size_t>(p)] = pcell[static_cast<std::size_t>(p)];
+  for (int p = 0; p < 6; ++p)
+    cell[static_cast<std::size_t>(p)] = pcell[static_cast<std::size_t>(p)];
   symmetrise(system, cell);
   double volume = refine::cell_volume(cell);
   if (system == CLSQ_RHOMBOHEDRAL) hexagonal_to_rhombohedral(cell, volume);
   for (int p = 0; p < 6; ++p)
-    crystal.cell[static_cast<std::size_t>(p)] = static_cast<float>(cell[static_cast<std::size_t>(p)]);
+    crystal.cell[static_cast<std::size_t>(p)] =
+        static_cast<float>(cell[static_cast<std::size_t>(p)]);
   crystal.volume = static_cast<float>(volume);
   DISPLAY_CELL();
 
@@ -421,16 +426,18 @@ int LSVEC(int system, CrystalState& crystal, const ReflectionList& list,
     derivatives_ok = reported(system, ub1, up, fu) && reported(system, ub1, down, fd);
     for (int q = 0; q < 7; ++q)
       deriv[static_cast<std::size_t>(p)][static_cast<std::size_t>(q)] =
-          (fu[static_cast<std::size_t>(q)] - fd[static_cast<std::size_t>(q)]) / (2 * kDerivativeStep);
+          (fu[static_cast<std::size_t>(q)] - fd[static_cast<std::size_t>(q)]) /
+          (2 * kDerivativeStep);
   }
   std::array<double, 7> var{};
   if (derivatives_ok)
     for (int q = 0; q < 7; ++q)
       for (int p1 = 0; p1 < 9; ++p1)
         for (int p2 = 0; p2 < 9; ++p2)
-          var[static_cast<std::size_t>(q)] += deriv[static_cast<std::size_t>(p1)][static_cast<std::size_t>(q)] *
-                                              cov[static_cast<std::size_t>(p1)][static_cast<std::size_t>(p2)] *
-                                              deriv[static_cast<std::size_t>(p2)][static_cast<std::size_t>(q)];
+          var[static_cast<std::size_t>(q)] +=
+              deriv[static_cast<std::size_t>(p1)][static_cast<std::size_t>(q)] *
+              cov[static_cast<std::size_t>(p1)][static_cast<std::size_t>(p2)] *
+              deriv[static_cast<std::size_t>(p2)][static_cast<std::size_t>(q)];
   for (int p = 0; p < 3; ++p)
     crystal.cell_esd[static_cast<std::size_t>(p)] =
         static_cast<float>(std::sqrt(std::max(0.0, var[static_cast<std::size_t>(p)])));

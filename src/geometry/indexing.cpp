@@ -68,7 +68,9 @@ Lattice lattice_of(const std::array<double, 6>& cell) {
   const double a = cell[0], b = cell[1], c = cell[2];
   const double ca = std::cos(cell[3] / refine::kDegree), cb = std::cos(cell[4] / refine::kDegree),
                cg = std::cos(cell[5] / refine::kDegree);
-  lat.g = {{{a * a, a * b * cg, a * c * cb}, {a * b * cg, b * b, b * c * ca}, {a * c * cb, b * c * ca, c * c}}};
+  lat.g = {{{a * a, a * b * cg, a * c * cb},
+            {a * b * cg, b * b, b * c * ca},
+            {a * c * cb, b * c * ca, c * c}}};
   const double dg = refine::det3(lat.g);
   if (!(dg > 0)) return lat;
   lat.gstar = refine::inverse3(lat.g, dg);
@@ -253,7 +255,8 @@ void pad_floats(Window& w) {
 TripleTable build_triples(const std::array<int, 3>& n, const Lattice& lat, double lambda,
                           double tth_reach) {
   TripleTable t;
-  const std::size_t size = static_cast<std::size_t>(2 * n[0] + 1) * static_cast<std::size_t>(2 * n[1] + 1) *
+  const std::size_t size = static_cast<std::size_t>(2 * n[0] + 1) *
+                           static_cast<std::size_t>(2 * n[1] + 1) *
                            static_cast<std::size_t>(2 * n[2] + 1);
   t.h.reserve(size);
   t.c.reserve(size);
@@ -289,11 +292,14 @@ TthBins bin_triples(const TripleTable& t, double width, double tth_reach) {
   auto bin_of = [&](double tth) { return std::min(count - 1, static_cast<int>(tth / width)); };
   for (double x : t.tth)
     if (!std::isnan(x)) ++bins.start[static_cast<std::size_t>(bin_of(x)) + 1];
-  for (int b = 0; b < count; ++b) bins.start[static_cast<std::size_t>(b) + 1] += bins.start[static_cast<std::size_t>(b)];
+  for (int b = 0; b < count; ++b)
+    bins.start[static_cast<std::size_t>(b) + 1] += bins.start[static_cast<std::size_t>(b)];
   bins.order.resize(static_cast<std::size_t>(bins.start.back()));
   std::vector<int> fill(bins.start.begin(), bins.start.end() - 1);
   for (std::size_t i = 0; i < t.tth.size(); ++i)
-    if (!std::isnan(t.tth[i])) bins.order[static_cast<std::size_t>(fill[static_cast<std::size_t>(bin_of(t.tth[i]))]++)] = static_cast<int>(i);
+    if (!std::isnan(t.tth[i]))
+      bins.order[static_cast<std::size_t>(fill[static_cast<std::size_t>(bin_of(t.tth[i]))]++)] =
+          static_cast<int>(i);
   return bins;
 }
 
@@ -303,7 +309,8 @@ Window window_of(const TripleTable& t, const TthBins& bins, double tth, double t
   const int first = std::clamp(static_cast<int>((tth - tol) / bins.width) - 1, 0, last_bin);
   const int last = std::clamp(static_cast<int>((tth + tol) / bins.width) + 1, 0, last_bin);
   for (int b = first; b <= last; ++b)
-    for (int p = bins.start[static_cast<std::size_t>(b)]; p < bins.start[static_cast<std::size_t>(b) + 1]; ++p) {
+    for (int p = bins.start[static_cast<std::size_t>(b)];
+         p < bins.start[static_cast<std::size_t>(b) + 1]; ++p) {
       const int i = bins.order[static_cast<std::size_t>(p)];
       if (std::fabs(t.tth[static_cast<std::size_t>(i)] - tth) < tol) w.index.push_back(i);
     }
@@ -315,7 +322,8 @@ Window window_of(const TripleTable& t, const TthBins& bins, double tth, double t
     w.vz.push_back(v[2]);
     for (int k = 0; k < 3; ++k)
       w.extent[static_cast<std::size_t>(k)] =
-          std::max(w.extent[static_cast<std::size_t>(k)], std::abs(t.h[static_cast<std::size_t>(i)][static_cast<std::size_t>(k)]));
+          std::max(w.extent[static_cast<std::size_t>(k)],
+                   std::abs(t.h[static_cast<std::size_t>(i)][static_cast<std::size_t>(k)]));
   }
   pad_floats(w);
   return w;
@@ -355,7 +363,8 @@ V3 ICALCH(const AngleSet& angles, const MachineProfile& profile) {
 IndexingInput indexing_input(const CrystalState& crystal, const ReflectionList& list,
                              const MachineProfile& profile) {
   IndexingInput in;
-  for (int k = 0; k < 6; ++k) in.cell[static_cast<std::size_t>(k)] = crystal.cell[static_cast<std::size_t>(k)];
+  for (int k = 0; k < 6; ++k)
+    in.cell[static_cast<std::size_t>(k)] = crystal.cell[static_cast<std::size_t>(k)];
   in.lambda = crystal.lambda1;
   const int count = std::min(list.count, kListSize);
   for (int n = 0; n < count; ++n) {
@@ -427,8 +436,10 @@ int INDEX_SEARCH(const IndexingInput& in, double tth_tol, double psi_tol, Indexi
       order.push_back(j);
       // The angle window as a window on the cosine, in single precision and wider by far more
       // than its rounding, so that no triple is lost; the exact test follows.
-      const float cos_lo = static_cast<float>(std::cos(std::min(180.0, psi_obs + psi_tol) / kDeg) - 1.0e-5);
-      const float cos_hi = static_cast<float>(std::cos(std::max(0.0, psi_obs - psi_tol) / kDeg) + 1.0e-5);
+      const float cos_lo =
+          static_cast<float>(std::cos(std::min(180.0, psi_obs + psi_tol) / kDeg) - 1.0e-5);
+      const float cos_hi =
+          static_cast<float>(std::cos(std::max(0.0, psi_obs - psi_tol) / kDeg) + 1.0e-5);
       const std::size_t m2 = w2.fx.size();
       hits.resize(m2);
       const double* vx = w2.vx.data();

@@ -155,14 +155,16 @@ void RUN_TRANS() {
         tran_row_prompt();
         return;
       }
-      const double sum = std::fabs(in.values[0]) + std::fabs(in.values[1]) + std::fabs(in.values[2]);
+      const double sum =
+          std::fabs(in.values[0]) + std::fabs(in.values[1]) + std::fabs(in.values[2]);
       if (sum < 0.01) {
         WRITE_OUT(" *****INVALID INPUT: TRY AGAIN");
         tran_row_prompt();
         return;
       }
       for (int j = 0; j < 3; ++j)
-        d.tran_matrix(d.tran_row - 1, j) = static_cast<float>(in.values[static_cast<std::size_t>(j)]);
+        d.tran_matrix(d.tran_row - 1, j) =
+            static_cast<float>(in.values[static_cast<std::size_t>(j)]);
       if (d.tran_row < 3) {
         ++d.tran_row;
         tran_row_prompt();

@@ -93,7 +93,8 @@ inline bool cell_from_gstar(const M3& gstar, CellAndVolume& out) {
   if (!(g[0][0] > 0 && g[1][1] > 0 && g[2][2] > 0)) return false;
   const double a = std::sqrt(g[0][0]), b = std::sqrt(g[1][1]), c = std::sqrt(g[2][2]);
   auto angle = [](double cosine) { return std::acos(std::clamp(cosine, -1.0, 1.0)) * kDegree; };
-  out.cell = {a, b, c, angle(g[1][2] / (b * c)), angle(g[0][2] / (a * c)), angle(g[0][1] / (a * b))};
+  out.cell = {
+      a, b, c, angle(g[1][2] / (b * c)), angle(g[0][2] / (a * c)), angle(g[0][1] / (a * b))};
   out.volume = 1.0 / std::sqrt(dg);
   return true;
 }

@@ -74,7 +74,8 @@ bool ESTIMATE(int system, const std::vector<TthReflection>& refl, Params& p) {
   auto columns = [system](const std::array<int, 3>& hi) {
     const double h = hi[0], k = hi[1], l = hi[2];
     switch (system) {
-      case TLSQ_TRICLINIC: return std::vector<double>{h * h, k * k, l * l, 2 * h * k, 2 * h * l, 2 * k * l};
+      case TLSQ_TRICLINIC:
+        return std::vector<double>{h * h, k * k, l * l, 2 * h * k, 2 * h * l, 2 * k * l};
       case TLSQ_MONOCLINIC_B: return std::vector<double>{h * h, k * k, l * l, 2 * h * l};
       case TLSQ_MONOCLINIC_C: return std::vector<double>{h * h, k * k, l * l, 2 * h * k};
       case TLSQ_ORTHORHOMBIC: return std::vector<double>{h * h, k * k, l * l};
@@ -84,20 +85,23 @@ bool ESTIMATE(int system, const std::vector<TthReflection>& refl, Params& p) {
     }
   };
   const int n = static_cast<int>(columns({0, 0, 0}).size());
-  std::vector<double> nm(static_cast<std::size_t>(n * n), 0.0), rhs(static_cast<std::size_t>(n), 0.0);
+  std::vector<double> nm(static_cast<std::size_t>(n * n), 0.0),
+      rhs(static_cast<std::size_t>(n), 0.0);
   for (const TthReflection& r : refl) {
     const std::vector<double> c = columns(r.h);
     for (int i = 0; i < n; ++i) {
       rhs[static_cast<std::size_t>(i)] += c[static_cast<std::size_t>(i)] * r.q_obs;
       for (int j = 0; j < n; ++j)
-        nm[static_cast<std::size_t>(i * n + j)] += c[static_cast<std::size_t>(i)] * c[static_cast<std::size_t>(j)];
+        nm[static_cast<std::size_t>(i * n + j)] +=
+            c[static_cast<std::size_t>(i)] * c[static_cast<std::size_t>(j)];
     }
   }
   if (!invert(nm, n)) return false;
   std::vector<double> x(static_cast<std::size_t>(n), 0.0);
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j)
-      x[static_cast<std::size_t>(i)] += nm[static_cast<std::size_t>(i * n + j)] * rhs[static_cast<std::size_t>(j)];
+      x[static_cast<std::size_t>(i)] +=
+          nm[static_cast<std::size_t>(i * n + j)] * rhs[static_cast<std::size_t>(j)];
   // Metric components g11, g22, g33, g12, g13, g23.
   std::array<double, 6> g{};
   switch (system) {
@@ -134,12 +138,14 @@ void normal_equations(const Groups& groups, const std::vector<TthReflection>& re
     ssq += resid * resid;
     for (int g = 0; g < n; ++g) {
       d[static_cast<std::size_t>(g)] = 0;
-      for (int member : groups[static_cast<std::size_t>(g)]) d[static_cast<std::size_t>(g)] += dq[static_cast<std::size_t>(member)];
+      for (int member : groups[static_cast<std::size_t>(g)])
+        d[static_cast<std::size_t>(g)] += dq[static_cast<std::size_t>(member)];
     }
     for (int i = 0; i < n; ++i) {
       rhs[static_cast<std::size_t>(i)] += d[static_cast<std::size_t>(i)] * resid;
       for (int j = 0; j < n; ++j)
-        nm[static_cast<std::size_t>(i * n + j)] += d[static_cast<std::size_t>(i)] * d[static_cast<std::size_t>(j)];
+        nm[static_cast<std::size_t>(i * n + j)] +=
+            d[static_cast<std::size_t>(i)] * d[static_cast<std::size_t>(j)];
     }
   }
 }
@@ -160,7 +166,8 @@ bool NONLIN(const Groups& groups, const std::vector<TthReflection>& refl, Params
     bool small = true;
     for (int i = 0; i < n; ++i) {
       for (int j = 0; j < n; ++j)
-        shift[static_cast<std::size_t>(i)] += nm[static_cast<std::size_t>(i * n + j)] * rhs[static_cast<std::size_t>(j)];
+        shift[static_cast<std::size_t>(i)] +=
+            nm[static_cast<std::size_t>(i * n + j)] * rhs[static_cast<std::size_t>(j)];
       if (groups[static_cast<std::size_t>(i)][0] >= 3) shift[static_cast<std::size_t>(i)] /= kRad;
       if (std::fabs(shift[static_cast<std::size_t>(i)]) > 1.0e-14) small = false;
     }
@@ -169,7 +176,8 @@ bool NONLIN(const Groups& groups, const std::vector<TthReflection>& refl, Params
       return true;
     }
     for (int i = 0; i < n; ++i)
-      for (int member : groups[static_cast<std::size_t>(i)]) p[static_cast<std::size_t>(member)] += shift[static_cast<std::size_t>(i)];
+      for (int member : groups[static_cast<std::size_t>(i)])
+        p[static_cast<std::size_t>(member)] += shift[static_cast<std::size_t>(i)];
   }
   return true;
 }
@@ -211,9 +219,21 @@ void direct_cell(const Params& p, std::array<double, 6>& cell, double& volume,
     // dG* with respect to parameter q.
     double dgs[3][3] = {};
     switch (q) {
-      case 0: dgs[0][0] = 2 * as; dgs[0][1] = dgs[1][0] = bs * cg; dgs[0][2] = dgs[2][0] = cs * cb; break;
-      case 1: dgs[1][1] = 2 * bs; dgs[0][1] = dgs[1][0] = as * cg; dgs[1][2] = dgs[2][1] = cs * ca; break;
-      case 2: dgs[2][2] = 2 * cs; dgs[0][2] = dgs[2][0] = as * cb; dgs[1][2] = dgs[2][1] = bs * ca; break;
+      case 0:
+        dgs[0][0] = 2 * as;
+        dgs[0][1] = dgs[1][0] = bs * cg;
+        dgs[0][2] = dgs[2][0] = cs * cb;
+        break;
+      case 1:
+        dgs[1][1] = 2 * bs;
+        dgs[0][1] = dgs[1][0] = as * cg;
+        dgs[1][2] = dgs[2][1] = cs * ca;
+        break;
+      case 2:
+        dgs[2][2] = 2 * cs;
+        dgs[0][2] = dgs[2][0] = as * cb;
+        dgs[1][2] = dgs[2][1] = bs * ca;
+        break;
       case 3: dgs[1][2] = dgs[2][1] = -bs * cs * std::sin(ang[0]); break;
       case 4: dgs[0][2] = dgs[2][0] = -as * cs * std::sin(ang[1]); break;
       default: dgs[0][1] = dgs[1][0] = -as * bs * std::sin(ang[2]); break;
@@ -321,11 +341,13 @@ int TTHREFINE(int system, const CrystalState& crystal, const ReflectionList& lis
     std::vector<double> jg(static_cast<std::size_t>(n), 0.0);
     for (int g = 0; g < n; ++g)
       for (int member : groups[static_cast<std::size_t>(g)])
-        jg[static_cast<std::size_t>(g)] += jac[static_cast<std::size_t>(q)][static_cast<std::size_t>(member)];
+        jg[static_cast<std::size_t>(g)] +=
+            jac[static_cast<std::size_t>(q)][static_cast<std::size_t>(member)];
     double v = 0;
     for (int i = 0; i < n; ++i)
       for (int j = 0; j < n; ++j)
-        v += jg[static_cast<std::size_t>(i)] * variance * nm[static_cast<std::size_t>(i * n + j)] * jg[static_cast<std::size_t>(j)];
+        v += jg[static_cast<std::size_t>(i)] * variance * nm[static_cast<std::size_t>(i * n + j)] *
+             jg[static_cast<std::size_t>(j)];
     sd[static_cast<std::size_t>(q)] = std::sqrt(std::max(v, 0.0));
   }
   for (int k = 0; k < 3; ++k) {

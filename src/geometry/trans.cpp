@@ -14,7 +14,8 @@ bool transformed_cell(const Mat3& T, const Mat3& UB, std::array<double, 6>& cell
   const double det = refine::det3(gstar);
   if (!(det > 0)) return false;
   const refine::M3 t = refine::widen(T);
-  const refine::M3 g = refine::mul(refine::mul(t, refine::inverse3(gstar, det)), refine::transposed(t));
+  const refine::M3 g =
+      refine::mul(refine::mul(t, refine::inverse3(gstar, det)), refine::transposed(t));
   if (!(g[0][0] > 0 && g[1][1] > 0 && g[2][2] > 0)) return false;
   const double a = std::sqrt(g[0][0]), b = std::sqrt(g[1][1]), c = std::sqrt(g[2][2]);
   auto angle = [](double cosine) {

@@ -203,7 +203,8 @@ Literal literal_search(const std::vector<refine_test::Reflection>& refl, const M
   std::vector<V> u(refl.size());
   std::vector<double> tth(refl.size());
   for (std::size_t i = 0; i < refl.size(); ++i) {
-    const double w = refl[i].angles[1] / kDeg, c = refl[i].angles[2] / kDeg, p = refl[i].angles[3] / kDeg;
+    const double w = refl[i].angles[1] / kDeg, c = refl[i].angles[2] / kDeg,
+                 p = refl[i].angles[3] / kDeg;
     u[i] = {std::cos(w) * std::cos(c) * std::cos(p) - std::sin(w) * std::sin(p),
             std::cos(w) * std::cos(c) * std::sin(p) + std::sin(w) * std::cos(p),
             std::cos(w) * std::sin(c)};
@@ -222,7 +223,8 @@ Literal literal_search(const std::vector<refine_test::Reflection>& refl, const M
       const double tlim = std::max(tth[i], tth[j]) / 2 + 1;
       std::array<int, 3> box{};
       for (int k = 0; k < 3; ++k)
-        box[k] = static_cast<int>(2 * std::sin(tlim / kDeg) / (lambda * B[k][k]) + 1);  // orthogonal
+        box[k] =
+            static_cast<int>(2 * std::sin(tlim / kDeg) / (lambda * B[k][k]) + 1);  // orthogonal
       std::vector<std::array<int, 3>> all;
       for (int h = box[0]; h >= -box[0]; --h)
         for (int k = box[1]; k >= -box[1]; --k)
@@ -242,12 +244,14 @@ Literal literal_search(const std::vector<refine_test::Reflection>& refl, const M
           const double ang = std::acos(std::clamp(dotp(unit(c1), unit(c2)), -1.0, 1.0)) * kDeg;
           if (std::fabs(ang - psi) > dpsi) continue;
           if (refine_test::norm(cross(unit(c1), unit(c2))) < 1e-6) continue;
-          const M ub = refine_test::mul(refine_test::mul(tphi, refine_test::inverse(basis(c1, c2))), B);
+          const M ub =
+              refine_test::mul(refine_test::mul(tphi, refine_test::inverse(basis(c1, c2))), B);
           const M ubi = refine_test::inverse(ub);
           int count = 0;
           for (int r = 0; r < n; ++r) {
             const double dstar = 2 * std::sin(tth[r] / 2 / kDeg) / lambda;
-            const V hf = refine_test::mul(ubi, V{u[r][0] * dstar, u[r][1] * dstar, u[r][2] * dstar});
+            const V hf =
+                refine_test::mul(ubi, V{u[r][0] * dstar, u[r][1] * dstar, u[r][2] * dstar});
             const V hr{std::round(hf[0]), std::round(hf[1]), std::round(hf[2])};
             const V xc = refine_test::mul(ub, hr);
             const double len = refine_test::norm(xc);
@@ -279,7 +283,8 @@ TEST_F(IndexingTest, FastSearchFindsTheSameSolutionAsTheLiteralSearch) {
     SCOPED_TRACE("seed " + std::to_string(seed + 1));
     TestCrystal xtal(c.cell, ++seed);
     auto refl = xtal.reflections(8, ++seed, c.noise, 8, 40);
-    if (c.outlier) refl.insert(refl.begin() + 2, refine_test::Reflection{{0, 0, 0}, {23.456, 1.2, 33.3, -71.1}});
+    if (c.outlier)
+      refl.insert(refl.begin() + 2, refine_test::Reflection{{0, 0, 0}, {23.456, 1.2, 33.3, -71.1}});
     refine_test::load_list(refl, xtal.lambda, false);
     for (int p = 0; p < 6; ++p) S().crystal.cell[p] = static_cast<float>(c.cell[p]);
     const IndexingInput in = indexing_input(S().crystal, S().list, S().profile);
@@ -288,7 +293,8 @@ TEST_F(IndexingTest, FastSearchFindsTheSameSolutionAsTheLiteralSearch) {
     // The literal search sees the angles as the program stores them (32-bit).
     for (auto& r : refl)
       for (double& a : r.angles) a = static_cast<float>(a);
-    const Literal lit = literal_search(refl, xtal.B, static_cast<float>(xtal.lambda), c.dtth, c.dpsi);
+    const Literal lit =
+        literal_search(refl, xtal.B, static_cast<float>(xtal.lambda), c.dtth, c.dpsi);
     if (c.outlier) {
       EXPECT_EQ(fast.matched, 8);  // no full match: the search runs to the end
     }

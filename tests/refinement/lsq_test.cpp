@@ -231,8 +231,8 @@ TEST_F(LsqTest, TablesKeepTheirColumns) {
   for (std::size_t n = 0; n < refl.size(); ++n) {
     const std::string& row = lsq[n];
     const ReflectionEntry& e = S().list.entry[n];
-    EXPECT_EQ(row.substr(0, 13), " " + fixed(double(n + 1), 3, 0) + fixed(refl[n].h[0], 3, 0) + fixed(refl[n].h[1], 3, 0) +
-                                     fixed(refl[n].h[2], 3, 0));
+    EXPECT_EQ(row.substr(0, 13), " " + fixed(double(n + 1), 3, 0) + fixed(refl[n].h[0], 3, 0) +
+                                     fixed(refl[n].h[1], 3, 0) + fixed(refl[n].h[2], 3, 0));
     EXPECT_EQ(row.substr(13, 8), fixed(e.angles[0], 8, 2));
     const double tthc = std::stod(row.substr(21, 8));
     EXPECT_NEAR(tthc, e.angles[0], 0.05);

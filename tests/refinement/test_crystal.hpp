@@ -144,7 +144,8 @@ struct TestCrystal {
 };
 
 // Puts the reflections into the program's list (use flag 1) and the crystal's wavelength.
-inline void load_list(const std::vector<Reflection>& refl, double lambda, bool with_indices = true) {
+inline void load_list(const std::vector<Reflection>& refl, double lambda,
+                      bool with_indices = true) {
   dorvex::ProgramState& s = dorvex::S();
   s.crystal.lambda1 = static_cast<float>(lambda);
   s.list.count = static_cast<int>(refl.size());
@@ -156,7 +157,8 @@ inline void load_list(const std::vector<Reflection>& refl, double lambda, bool w
       e.k = static_cast<float>(refl[i].h[1]);
       e.l = static_cast<float>(refl[i].h[2]);
     }
-    for (int a = 0; a < 4; ++a) e.angles[static_cast<std::size_t>(a)] = static_cast<float>(refl[i].angles[a]);
+    for (int a = 0; a < 4; ++a)
+      e.angles[static_cast<std::size_t>(a)] = static_cast<float>(refl[i].angles[a]);
     e.use = 1;
   }
 }

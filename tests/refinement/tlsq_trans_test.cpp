@@ -63,8 +63,9 @@ TEST_F(TlsqTest, CountsReflectionsPerSystemAndIgnoresOtherUseFlags) {
   refine_test::load_list(tri.reflections(7, 51, 0.002), tri.lambda);
   S().list.entry[6].use = 2;  // only a flag of exactly 1 counts
   EXPECT_EQ(TTHREFINE(TLSQ_TRICLINIC, S().crystal, S().list), 1);
-  EXPECT_NE(console().find("  INSUFFICIENT REFLECTIONS SET FOR LEAST-SQUARES IN THIS CRYSTAL SYSTEM"),
-            std::string::npos);
+  EXPECT_NE(
+      console().find("  INSUFFICIENT REFLECTIONS SET FOR LEAST-SQUARES IN THIS CRYSTAL SYSTEM"),
+      std::string::npos);
   S().list.entry[6].use = 1;
   EXPECT_EQ(TTHREFINE(TLSQ_TRICLINIC, S().crystal, S().list), 0);
 
@@ -140,7 +141,8 @@ class TranTest : public dorvex_test::ShellFixture {
   void SetUp() override {
     ShellFixture::SetUp();
     write_file("DORVEX_TEMP.mat", "");
-    xtal_ = std::make_unique<TestCrystal>(std::array<double, 6>{8.52, 11.23, 13.71, 90, 90, 90}, 60);
+    xtal_ =
+        std::make_unique<TestCrystal>(std::array<double, 6>{8.52, 11.23, 13.71, 90, 90, 90}, 60);
     refine_test::load_list(xtal_->reflections(5, 61), xtal_->lambda);
     S().crystal.UB = refine_test::to_mat3(xtal_->UB);
   }
@@ -164,7 +166,8 @@ TEST_F(TranTest, SwapAsksForLeftHandedConfirmationAndSwapsAxesAndIndices) {
   EXPECT_NE(console().find(" Modulus of Transformation:   -1.00"), std::string::npos);
   EXPECT_NE(console().find(" Transformation to a Left-handed System"), std::string::npos);
   line("y");
-  EXPECT_NE(console().find(" Transformed Lattice Values:  11.2300  8.5200 13.7100   90.00   90.00   90.00"),
+  EXPECT_NE(console().find(
+                " Transformed Lattice Values:  11.2300  8.5200 13.7100   90.00   90.00   90.00"),
             std::string::npos);
   line("Y");
   EXPECT_EQ(S().shell.continuation_code, 0);
@@ -213,7 +216,8 @@ TEST_F(TranTest, IdentityKeepsEverythingAndCentringGivesHalfIndices) {
   EXPECT_NE(console().find(" Modulus of Transformation:    0.50"), std::string::npos);
   line("y");
   // c' = (a + b + c)/2 for the orthogonal cell.
-  EXPECT_NEAR(S().crystal.cell[2], std::sqrt(8.52 * 8.52 + 11.23 * 11.23 + 13.71 * 13.71) / 2, 1e-3);
+  EXPECT_NEAR(S().crystal.cell[2], std::sqrt(8.52 * 8.52 + 11.23 * 11.23 + 13.71 * 13.71) / 2,
+              1e-3);
   for (int n = 0; n < before.count; ++n) {
     const ReflectionEntry& e = before.entry[n];
     EXPECT_FLOAT_EQ(S().list.entry[n].l, (e.h + e.k + e.l) / 2);
