@@ -277,6 +277,19 @@ TEST_F(MotionSim, StepScanOfNinePointsRunsOneDownloadedProgram) {
   EXPECT_NEAR(read_all()[1], 0.04f, 1e-3);
 }
 
+TEST_F(MotionSim, ScanWhoseStartIsOutsideTheLimitsIsRefused) {
+  start(test_profile());
+  drive_to({20.0f, -69.0f, 0.0f, 0.0f});  // omega may go down to -70 here
+  std::array<int, 200> counts{};
+  std::array<float, 200> pos{};
+  int mode = 2, status = 0;
+  float used = 0;
+  RUNSCAN(mode, 0.5f, 1.0f, 9, counts, status, used, 0, pos);  // would start at -71.5
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(received_count("GSB10"), 0);
+  EXPECT_EQ(received_count("2:A-71.5"), 0);
+}
+
 TEST_F(MotionSim, ScanOfMoreThanTwoHundredStepsOnlyWarns) {
   start(test_profile());
   std::array<int, 200> counts;

@@ -424,11 +424,13 @@ void RUNSCAN_ANY(int family, int& mode, float step, float t, int n, std::array<i
   if (at_start == 0) {
     start = present[ax] - half_width;
     int drive_status = 0;
+    // A start outside the limits is refused like an end outside them: a scan from wherever
+    // the axis happens to be would not be centred on what was asked for.
     DRIVE(scanned, start, 0.0f, 0, drive_status);
-    if (failed()) return;
+    if (failed() || drive_status == 1) return;
     if (mode == 5) {
       DRIVE(2, present[1] - half_width / 2.0f, 0.0f, 0, drive_status);
-      if (failed()) return;
+      if (failed() || drive_status == 1) return;
     }
     RDALLMTR(present);
     if (failed()) return;
