@@ -102,6 +102,15 @@ TEST_F(Conversions, StatusAnswers) {
   // A ";" before the ":", a missing field, a status too wide to read: decode errors.
   for (const char* bad : {";1:1;2:1;3:1;", "1:1;2:1;", "1:1;2:1234;3:1;", "1:1;2:;3:1;"})
     EXPECT_FALSE(smc::decode_status(bad, 3, map).decoded) << bad;
+  // An answer that names its axes is read by name: axis 8 of a machine without axis 7 is
+  // motor 8, not the seventh field's owner; unnamed fields count by position.
+  std::array<int, 10> gap{0, 1, 2, 3, 4, 5, 6, 0, 8};
+  st = smc::decode_status("1:1;2:1;3:1;4:1;5:1;6:1;8:1;", 7, gap);
+  ASSERT_TRUE(st.decoded);
+  EXPECT_EQ(st.rest[8], 1);
+  st = smc::decode_status(":1;:2;:1;", 3, map);
+  EXPECT_EQ(st.rest[1], 1);
+  EXPECT_EQ(st.rest[3], 1);
   // The fields must lie within the first 100 characters of the answer.
   EXPECT_FALSE(smc::decode_status(std::string(97, ' ') + "1:1;", 1, map).decoded);
 }

@@ -122,8 +122,13 @@ AxisStates decode_status(const std::string& reply, int axis_count,
     const std::string field = rest.substr(colon + 1, semi - colon - 1);
     const auto value = read_int_field(field, 1, static_cast<int>(field.size()));
     if (field.empty() || field.size() > 3 || !value) return out;
+    // The field is the j-th axis, unless it names its axis digit before the colon: then that
+    // digit counts, so that a gap in the axis numbering (motor 8 without motor 7) cannot leave
+    // a motor that is never seen at rest.
+    const std::string name(trim(rest.substr(0, colon)));
+    const int axis = name.size() == 1 && name[0] >= '0' && name[0] <= '9' ? name[0] - '0' : j;
     rest.erase(0, semi + 1);
-    const int motor = j < 10 ? axis_motor[static_cast<std::size_t>(j)] : 0;
+    const int motor = axis < 10 ? axis_motor[static_cast<std::size_t>(axis)] : 0;
     const int state = decode_axis_state(static_cast<int>(*value));
     if (state == 2) {
       out.limit = true;
