@@ -244,6 +244,9 @@ class TuiConsole final : public Toolkit {
     nodelay(stdscr, TRUE);
     set_escdelay(25);  // Esc is the halt key: it must not wait for an escape sequence
     curs_set(0);
+    // Draw every update in full even when keys are waiting: the status fields must follow
+    // the instrument while the operator types ahead.
+    typeahead(-1);
     if (has_colors()) {
       start_color();
       use_default_colors();
@@ -805,6 +808,11 @@ class TuiConsole final : public Toolkit {
 
   void draw_plot() {
     const Rect& p = layout_.plot;
+    if (!plot_.has_scan) {
+      // An empty frame still says what it is for.
+      put(p.top, p.left + 1, "Scan plot (empty until a scan)", p.width - 1, A_DIM);
+      return;
+    }
     const PlotGrid grid = rasterise_plot(plot_, p.height, p.width - 1, glyphs_);
     for (std::size_t r = 0; r < grid.size(); ++r) {
       for (std::size_t c = 0; c < grid[r].size(); ++c) {
@@ -882,6 +890,14 @@ class TuiConsole final : public Toolkit {
       std::string text = "Commands:";
       for (const auto& name : candidates_) text += "  " + name;
       put(h.top, h.left, text, h.width, A_BOLD);
+      return;
+    }
+    if (timer_callback_ != 0) {
+      // Something is moving, counting or scanning: say first how to stop it.
+      const std::string halt = " F9, Esc or Ctrl-C: HALT ";
+      put(h.top, h.left, halt, h.width, pair(PAIR_HALT, A_REVERSE) | A_BOLD);
+      put(h.top, h.left + static_cast<int>(halt.size()) + 2, "PgUp/PgDn scroll",
+          h.width - static_cast<int>(halt.size()) - 2, A_DIM);
       return;
     }
     const std::string text =
@@ -1047,9 +1063,18 @@ class TuiConsole final : public Toolkit {
         type += " (" + filter.pattern + ")";
       }
       put(name_row + 1, in.left, type, in.width, body);
-      put(name_row + 2, in.left,
-          "Enter open  Up/Down select  Tab file type  Bksp up a directory  Esc cancel", in.width,
-          body | A_DIM);
+      // The key help, shortest form that fits the box.
+      static constexpr std::string_view browser_keys[] = {
+          "Enter open  Up/Down select  Tab file type  Bksp up a directory  Esc cancel",
+          "Enter open  Up/Down select  Tab type  Bksp parent  Esc cancel",
+          "Enter open  Tab type  Bksp parent  Esc cancel",
+          "Enter  Tab  Bksp  Esc"};
+      std::string_view keys = browser_keys[0];
+      for (const auto candidate : browser_keys) {
+        keys = candidate;
+        if (static_cast<int>(candidate.size()) <= in.width) break;
+      }
+      put(name_row + 2, in.left, keys, in.width, body | A_DIM);
     };
     OverlayScope scope(*this, draw);
     for (;;) {
