@@ -15,14 +15,15 @@
 #include <sstream>
 
 #include "common/state.hpp"
-#include "files/scripted_toolkit.hpp"
+#include "support/recording_toolkit.hpp"
+#include "support/temp_dir.hpp"
 
 namespace dorvex {
 namespace {
 
-using testing_support::install_scripted_toolkit;
-using testing_support::ScriptedToolkit;
-using testing_support::TempDir;
+using dorvex_test::install_recording_toolkit;
+using dorvex_test::RecordingToolkit;
+using dorvex_test::TempDir;
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -59,7 +60,7 @@ class MatFile : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_program_state();
-    tk = &install_scripted_toolkit();
+    tk = &install_recording_toolkit();
     S().shell.program_directory = tmp.dir();
     S().shell.data_directory = tmp.dir();
     S().shell.matfile_name = "crystal";
@@ -80,7 +81,7 @@ class MatFile : public ::testing::Test {
   }
 
   TempDir tmp;
-  ScriptedToolkit* tk = nullptr;
+  RecordingToolkit* tk = nullptr;
 };
 
 // Every field of every record stored in the file takes a distinctive value.
@@ -318,7 +319,7 @@ TEST_F(MatFile, LinesAreStoredInTheirFixedColumns) {
 
   // The entry written as asterisks cannot be read back: warned, the entry left out.
   reset_program_state();
-  tk = &install_scripted_toolkit();
+  tk = &install_recording_toolkit();
   S().shell.data_directory = tmp.dir();
   S().shell.matfile_name = "crystal";
   ASSERT_EQ(READ_MATFILE(), 0);
@@ -513,7 +514,7 @@ TEST_F(MatFile, ChoosingByNameLoadsWithoutQuestions) {
   spit(matfile_path(), "");
   WRITE_MATFILE();
   reset_program_state();
-  tk = &install_scripted_toolkit();
+  tk = &install_recording_toolkit();
   S().shell.data_directory = tmp.dir();
   S().shell.program_directory = tmp.dir();
 
@@ -610,7 +611,7 @@ namespace {
 // The sample matrix file shipped with the program loads cleanly.
 TEST(SampleMatFile, LoadsWithoutWarnings) {
   reset_program_state();
-  ScriptedToolkit& tk = install_scripted_toolkit();
+  RecordingToolkit& tk = install_recording_toolkit();
   TempDir tmp;
   S().shell.program_directory = tmp.dir();
   S().shell.data_directory = tmp.dir();  // a copy, so that no log lands in the source tree

@@ -5,7 +5,7 @@
 
 #include "geometry/cell.hpp"
 #include "geometry/matrix.hpp"
-#include "geometry/console_capture.hpp"
+#include "geometry/geometry_fixture.hpp"
 
 namespace dorvex {
 namespace {

@@ -2,7 +2,7 @@
 // clearance, the fixed-phi cone, and the check modes.
 #include <cmath>
 
-#include "geometry/console_capture.hpp"
+#include "geometry/geometry_fixture.hpp"
 #include "instrument/limits.hpp"
 
 namespace dorvex {

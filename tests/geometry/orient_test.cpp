@@ -5,7 +5,7 @@
 
 #include "geometry/angles.hpp"
 #include "geometry/cell.hpp"
-#include "geometry/console_capture.hpp"
+#include "geometry/geometry_fixture.hpp"
 #include "geometry/matrix.hpp"
 #include "geometry/orient_commands.hpp"
 #include "reflections/laue.hpp"

@@ -12,13 +12,13 @@
 
 #include "common/state.hpp"
 #include "files/difprof.hpp"
-#include "profile/capture_console.hpp"
+#include "support/recording_toolkit.hpp"
 
 namespace dorvex {
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::CaptureConsole;
+using dorvex_test::RecordingToolkit;
 
 // `text` placed so that it starts in column `col` (1-based) of `line`.
 std::string at(std::string line, int col, const std::string& text) {
@@ -82,7 +82,7 @@ class ProfileTest : public ::testing::Test {
     fs::create_directories(dir_);
     S().shell.program_directory = dir_.string() + "/";
     S().shell.data_directory = dir_.string() + "/";
-    console_ = &testing_support::install_capture_console();
+    console_ = &dorvex_test::install_recording_toolkit();
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -109,7 +109,7 @@ class ProfileTest : public ::testing::Test {
   }
 
   fs::path dir_;
-  CaptureConsole* console_ = nullptr;
+  RecordingToolkit* console_ = nullptr;
 };
 
 TEST_F(ProfileTest, SampleProfilesLoadWithoutComplaint) {

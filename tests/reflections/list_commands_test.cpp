@@ -13,14 +13,15 @@
 
 #include "common/state.hpp"
 #include "files/matfile.hpp"
-#include "files/scripted_toolkit.hpp"
+#include "support/recording_toolkit.hpp"
+#include "support/temp_dir.hpp"
 
 namespace dorvex {
 namespace {
 
-using testing_support::install_scripted_toolkit;
-using testing_support::ScriptedToolkit;
-using testing_support::TempDir;
+using dorvex_test::install_recording_toolkit;
+using dorvex_test::RecordingToolkit;
+using dorvex_test::TempDir;
 
 constexpr double kA = 5.0, kB = 6.0, kC = 7.0, kLambda = 0.71073;
 constexpr double kDeg = 180.0 / 3.14159265358979323846;
@@ -29,7 +30,7 @@ class ListCommands : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_program_state();
-    tk = &install_scripted_toolkit();
+    tk = &install_recording_toolkit();
     ShellState& sh = S().shell;
     sh.program_directory = tmp.dir();
     sh.data_directory = tmp.dir();
@@ -95,7 +96,7 @@ class ListCommands : public ::testing::Test {
   std::string prompt() { return tk->prompts.empty() ? "" : tk->prompts.back(); }
 
   TempDir tmp;
-  ScriptedToolkit* tk = nullptr;
+  RecordingToolkit* tk = nullptr;
 };
 
 TEST_F(ListCommands, InsertByIndicesComputesBisectingAngles) {

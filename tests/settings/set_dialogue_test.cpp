@@ -26,7 +26,7 @@ TEST_F(SetTest, OptionListAndUnknownOptionStillRewriteTheFile) {
   EXPECT_EQ(S().set.option, 0);
 
   command("SET DATA");
-  EXPECT_TRUE(console_->any_line_contains("not available in this build"));
+  EXPECT_TRUE(console_->printed("not available in this build"));
   EXPECT_FALSE(waiting());
 }
 

@@ -13,7 +13,7 @@
 #include "common/state.hpp"
 #include "files/difprof.hpp"
 #include "files/matfile.hpp"
-#include "profile/capture_console.hpp"
+#include "support/recording_toolkit.hpp"
 
 // From shell/commands.hpp, which cannot be included next to GoogleTest (its TEST command
 // routine collides with the TEST macro).
@@ -36,7 +36,7 @@ class SettingsTest : public ::testing::Test {
     S().shell.program_directory = dir_;
     S().shell.data_directory = dir_;
     S().shell.matfile_name = "crystal";
-    console_ = &install_capture_console();
+    console_ = &dorvex_test::install_recording_toolkit();
     std::filesystem::copy_file(std::string(DORVEX_SOURCE_DIR) + "/examples/DIFPROF.DAT",
                                dir_ + "DIFPROF.DAT");
     READ_DIFPROF();
@@ -75,13 +75,13 @@ class SettingsTest : public ::testing::Test {
     S().shell.program_directory = dir_;
     S().shell.data_directory = dir_;
     S().shell.matfile_name = "crystal";
-    console_ = &install_capture_console();
+    console_ = &dorvex_test::install_recording_toolkit();
     READ_DIFPROF();
     ASSERT_EQ(READ_MATFILE(), 0);
   }
 
   std::string dir_;
-  CaptureConsole* console_ = nullptr;
+  dorvex_test::RecordingToolkit* console_ = nullptr;
 };
 
 }  // namespace dorvex::testing_support

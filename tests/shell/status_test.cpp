@@ -4,52 +4,21 @@
 #include "common/state.hpp"
 #include "shell/clock.hpp"
 #include "shell/status.hpp"
+#include "support/recording_toolkit.hpp"
 #include "support/shell_fixture.hpp"
 
 namespace {
 
 using dorvex::S;
 
-// Keeps what the window is asked to draw; the line console draws nothing.
-class PlotWindow final : public dorvex::Toolkit {
- public:
-  std::vector<dorvex::ScanPlot> plots;
-  int status_updates = 0;
-  void create_master(bool) override {}
-  void close() override {}
-  void console_line(std::string_view, dorvex::Style) override {}
-  void set_prompt(std::string_view) override {}
-  void enable_command_field(bool) override {}
-  int action() override { return dorvex::CB_CLOSED; }
-  std::string last_line() const override { return {}; }
-  void define_timer(int, int) override {}
-  bool halt_pending() override { return false; }
-  bool yes_no(std::string_view, std::string_view) override { return false; }
-  void info_box(std::string_view, std::string_view) override {}
-  void error_box(std::string_view, std::string_view) override {}
-  std::optional<std::string> file_browser(std::string_view, std::string_view, std::string_view,
-                                          std::string_view) override {
-    return std::nullopt;
-  }
-  int mode_dialog() override { return dorvex::MODE_CANCELLED; }
-  void status_changed(const dorvex::StatusFields&) override { ++status_updates; }
-  void plot_frame_size(float& width, float& height) const override {
-    width = 400;
-    height = 200;
-  }
-  void plot_scan(const dorvex::ScanPlot& plot) override { plots.push_back(plot); }
-  void plot_curve(const std::vector<float>&, const std::vector<float>&) override {}
-  void plot_marker(float, std::string_view) override {}
-  void plot_clear() override {}
-};
-
 class Status : public dorvex_test::ShellFixture {
  protected:
-  PlotWindow* window = nullptr;
+  // Keeps what the window is asked to draw; the line console draws nothing.
+  dorvex_test::RecordingToolkit* window = nullptr;
   void use_plot_window() {
-    auto owned = std::make_unique<PlotWindow>();
-    window = owned.get();
-    dorvex::set_toolkit(std::move(owned));
+    window = &dorvex_test::install_recording_toolkit();
+    window->plot_width = 400;
+    window->plot_height = 200;
   }
 };
 
