@@ -85,18 +85,27 @@ inline std::string shell_quote(const std::string& text) {
 
 class TmuxSession {
  public:
+  // `env` holds NAME=value settings for the program (DORVEX_SIM_ARGS, for instance).
   TmuxSession(int cols, int rows, const Home& home, const std::vector<std::string>& args,
+              const std::vector<std::string>& env = {},
               const std::string& binary = DORVEX_BINARY)
       : home_(home) {
     static int counter = 0;
     socket_ = "dorvex-tui-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    std::string command = "exec " + shell_quote(binary);
+    std::string command = "exec env";
+    for (const auto& setting : env) command += " " + shell_quote(setting);
+    command += " " + shell_quote(binary);
     for (const auto& a : args) command += " " + shell_quote(a);
+    // The program runs from a script of its own, which records its process id and then
+    // becomes the program, so that its arguments keep their quoting.
+    std::ofstream program(home.file("program-tui.sh"));
+    program << "echo $$ > " << shell_quote(home.file("dorvex.pid")) << "\n" << command << "\n";
+    program.close();
     std::ofstream script(home.file("run-tui.sh"));
     script << "cd " << shell_quote(home.path()) << "\n"
            << "trap : INT\n"  // Ctrl-C is for the program; the script must see it end
            << "before=$(stty -g)\n"
-           << "sh -c 'echo $$ > " << home.file("dorvex.pid") << "; " << command << "'\n"
+           << "sh " << shell_quote(home.file("program-tui.sh")) << "\n"
            << "rc=$?\n"
            << "if [ \"$(stty -g)\" = \"$before\" ]; then echo TERMINAL-RESTORED; "
            << "else echo TERMINAL-CHANGED; fi\n"

@@ -33,6 +33,25 @@ class TuiWindow : public ::testing::Test {
     EXPECT_NE(tmux.screen().find("TERMINAL-RESTORED"), std::string::npos) << tmux.screen();
   }
 
+  // The foreground colour (30..37, or 39 for the default) in force where `text` first
+  // appears in a capture with attributes; -1 when the text is not there.
+  static int colour_of(const std::string& coloured, const std::string& text) {
+    const auto at = coloured.find(text);
+    if (at == std::string::npos) return -1;
+    int colour = 39;
+    for (auto esc = coloured.find("\x1b[", 0); esc < at; esc = coloured.find("\x1b[", esc + 1)) {
+      const auto end = coloured.find('m', esc);
+      if (end == std::string::npos || end > at) break;
+      std::istringstream params(coloured.substr(esc + 2, end - esc - 2));
+      for (std::string p; std::getline(params, p, ';');) {
+        const int v = p.empty() ? 0 : std::atoi(p.c_str());
+        if (v == 0 || v == 39) colour = 39;
+        if (v >= 30 && v <= 37) colour = v;
+      }
+    }
+    return colour;
+  }
+
   Home home_;
 };
 
@@ -200,6 +219,42 @@ TEST_F(TuiWindow, TheTerminalIsGivenBackWhenTheProgramIsKilled) {
   ASSERT_GT(pid, 0);
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   ASSERT_TRUE(tmux.wait_for("EXITED 143")) << tmux.screen();  // 128 + SIGTERM
+  EXPECT_NE(tmux.screen().find("TERMINAL-RESTORED"), std::string::npos) << tmux.screen();
+}
+
+TEST_F(TuiWindow, AWarningIsRedAndTheTextAfterItIsNot) {
+  // A saved-names file that cannot be written: choosing the matrix file warns about it.
+  std::filesystem::create_directory(home_.file("oldparm.sav"));
+  TmuxSession tmux(100, 30, home_, dummy({"--mat", home_.file("xtal")}));
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for(":DMDORVEX>")) << tmux.screen();
+  const std::string coloured = tmux.capture_with_attributes();
+  EXPECT_EQ(colour_of(coloured, "**********WARNING**********"), 31) << coloured;
+  EXPECT_EQ(colour_of(coloured, "Could not write"), 31) << coloured;
+  EXPECT_EQ(colour_of(coloured, "Mat File is: xtal.mat"), 39) << coloured;
+  EXPECT_EQ(colour_of(coloured, "Peak Centering Parameters"), 39) << coloured;
+  leave(tmux);
+}
+
+TEST_F(TuiWindow, AFatalProfileErrorIsShownInAnErrorBoxAndTheTerminalIsGivenBack) {
+  std::string profile = home_.read("DIFPROF.DAT");
+  const auto at = profile.find("CONTROL         7");
+  ASSERT_NE(at, std::string::npos);
+  profile.replace(at, 17, "CONTROL         5");
+  home_.write("DIFPROF.DAT", profile);
+  TmuxSession tmux(100, 30, home_, dummy({"--mat", home_.file("xtal")}));
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for("INTERFACE TYPE 5 IS NOT A KNOWN CONTROLLER")) << tmux.screen();
+  // White on red, unlike the information boxes.
+  const std::string coloured = tmux.capture_with_attributes();
+  const auto text = coloured.find("INTERFACE TYPE 5");
+  const auto row = coloured.rfind('\n', text);
+  EXPECT_NE(coloured.substr(row, text - row).find("41m"), std::string::npos) << coloured;
+  tmux.keys({"Enter"});
+  ASSERT_TRUE(tmux.wait_for("Program terminated")) << tmux.screen();
+  EXPECT_EQ(colour_of(tmux.capture_with_attributes(), "Program terminated"), 30);
+  tmux.keys({"Enter"});
+  ASSERT_TRUE(tmux.wait_for("EXITED 1")) << tmux.screen();
   EXPECT_NE(tmux.screen().find("TERMINAL-RESTORED"), std::string::npos) << tmux.screen();
 }
 
