@@ -302,6 +302,16 @@ class TuiSimulated : public TuiWindow {
     const auto red = coloured.rfind("41m", key);
     return red != std::string::npos && (line_start == std::string::npos || red > line_start);
   }
+  // The key lights up once the wait has begun, a moment after the action text changed.
+  static bool halt_key_becomes(const TmuxSession& tmux, bool lit, double seconds = 10) {
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+    for (;;) {
+      if (halt_key_lit(tmux) == lit) return true;
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
 };
 
 TEST_F(TuiSimulated, StatusFieldsFollowADriveAndTheHaltKeyStopsIt) {
@@ -338,7 +348,7 @@ TEST_F(TuiSimulated, StatusFieldsFollowADriveAndTheHaltKeyStopsIt) {
     }
     tmux.line(targets[i]);
     ASSERT_TRUE(tmux.wait_for("Moving to:")) << tmux.screen();
-    EXPECT_TRUE(halt_key_lit(tmux));
+    ASSERT_TRUE(halt_key_becomes(tmux, true)) << tmux.screen();
     tmux.keys({halts[i]});
     ASSERT_TRUE(tmux.wait_for("Diffractometer halted by user", 10)) << tmux.screen();
     const std::string stopped = tmux.screen();
@@ -347,7 +357,7 @@ TEST_F(TuiSimulated, StatusFieldsFollowADriveAndTheHaltKeyStopsIt) {
               std::string::npos) << "the move was not stopped:\n" << stopped;
     tmux.keys({"Enter"});
     ASSERT_TRUE(tmux.wait_gone("Diffractometer halted by user")) << tmux.screen();
-    EXPECT_FALSE(halt_key_lit(tmux));
+    EXPECT_TRUE(halt_key_becomes(tmux, false));
   }
   if (command_row(tmux.screen()).find("GOTO:") != std::string::npos) tmux.line("0");
   ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
@@ -356,8 +366,68 @@ TEST_F(TuiSimulated, StatusFieldsFollowADriveAndTheHaltKeyStopsIt) {
   leave(tmux);
 }
 
+TEST_F(TuiSimulated, ShutterCountRateDetectorAndSampleZFieldsAndAHaltedScan) {
+  // A profile with a detector-distance motor (7) and a sample-height motor (8).
+  std::string profile = home_.read("DIFPROF.DAT");
+  const auto motor6 = profile.find("MOTOR6");
+  const auto park = profile.find("\nPARK ");
+  ASSERT_NE(motor6, std::string::npos);
+  ASSERT_NE(park, std::string::npos);
+  profile.replace(park + 1, profile.find('\n', park + 1) - park - 1,
+                  "PARK      5.0000    2.5000    0.0000    0.0000    2.0000    2.0000"
+                  "  100.0000    0.5000");
+  const std::string speeds = "    100.00   1000.00    100.00    500.00    100.00";
+  profile.insert(profile.find('\n', motor6) + 1,
+                 "MOTOR7 7," + speeds + "     50.00    300.00\n" +
+                 "MOTOR8 8," + speeds + "     -5.00      5.00\n");
+  home_.write("DIFPROF.DAT", profile);
+  TmuxSession tmux(120, 40, home_, simulated(), {"DORVEX_SIM_ARGS=--time-scale 4"});
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for(":DORVEX>", 60)) << tmux.screen();
+  const std::string window = tmux.screen();
+  EXPECT_TRUE(std::regex_search(window, std::regex("Detector +100\\.00 +Sample Z +0\\.500")))
+      << window;
+  EXPECT_NE(window.find("Shutter: closed"), std::string::npos) << window;
+  EXPECT_NE(window.find("Scan plot (empty until a scan)"), std::string::npos) << window;
+
+  tmux.line("OPSH");
+  ASSERT_TRUE(tmux.wait_for("Shutter: open")) << tmux.screen();
+  tmux.line("CLSH");
+  ASSERT_TRUE(tmux.wait_for("Shutter: closed")) << tmux.screen();
+
+  // A count: the action, the shutter open while it runs, the halt keys named on the key row,
+  // then the rate in its field and the shutter closed again.
+  tmux.line("COUN");
+  ASSERT_TRUE(tmux.wait_for("Counting at:")) << tmux.screen();
+  const std::string counting = tmux.screen();
+  EXPECT_NE(counting.find("Shutter: open"), std::string::npos) << counting;
+  EXPECT_NE(counting.find("F9, Esc or Ctrl-C: HALT"), std::string::npos) << counting;
+  ASSERT_TRUE(tmux.wait_for("Waiting at:", 30)) << tmux.screen();
+  std::smatch rate;
+  ASSERT_TRUE(tmux.wait_until([&](const std::string& s) {
+    return std::regex_search(s, rate, std::regex("Count Rate +([0-9.]+) +Shutter: closed")) &&
+           std::stod(rate[1].str()) > 0;
+  })) << tmux.screen();
+  EXPECT_EQ(tmux.screen().find("F9, Esc or Ctrl-C: HALT"), std::string::npos);
+
+  // A scan stopped with Esc: nothing is plotted and the program takes commands again.
+  tmux.line("PROF");
+  ASSERT_TRUE(tmux.wait_for("PROF: INPUT")) << tmux.screen();
+  for (const char* answer : {"2", "41", "0.02", "1"}) tmux.line(answer);
+  ASSERT_TRUE(tmux.wait_for("Omega scan at:")) << tmux.screen();
+  tmux.keys({"Escape"});
+  ASSERT_TRUE(tmux.wait_for("Diffractometer halted by user", 5)) << tmux.screen();
+  EXPECT_EQ(tmux.screen().find("Max:"), std::string::npos) << tmux.screen();
+  tmux.keys({"Enter"});
+  ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
+    return command_row(s).find(":DORVEX>") != std::string::npos;
+  })) << tmux.screen();
+  EXPECT_NE(tmux.screen().find("Waiting at:"), std::string::npos);
+  leave(tmux);
+}
+
 TEST_F(TuiSimulated, AProfileScanIsDrawnInThePlot) {
-  TmuxSession tmux(120, 40, home_, simulated());
+  TmuxSession tmux(120, 40, home_, simulated(), {"DORVEX_SIM_ARGS=--time-scale 4"});
   ASSERT_TRUE(tmux.started());
   ASSERT_TRUE(tmux.wait_for(":DORVEX>", 60)) << tmux.screen();
   tmux.line("PROF");
@@ -386,6 +456,30 @@ TEST_F(TuiSimulated, AProfileScanIsDrawnInThePlot) {
   }
   EXPECT_GE(dotted_rows, 2) << screen;
   EXPECT_NE(screen.find("\xe2\x94\xb4"), std::string::npos) << "no axis marks\n" << screen;
+  EXPECT_EQ(screen.find("Scan plot (empty"), std::string::npos) << screen;
+  // "Max: " I7 " at " F8.3 on the top row of the plot, right of the status block.
+  EXPECT_TRUE(std::regex_search(
+      screen, std::regex("Scan Type  [^\n]*\u2502 Max: [ 0-9]{7} at [ 0-9.-]{4}\\.[0-9]{3}")))
+      << screen;
+  // The horizontal axis: marks at 0, 1/4, 1/2, 3/4 and the full width; below it x(1) at the
+  // left end and x(n) at the right end, F8.3: 21 steps of 0.05 span 1.000.
+  std::istringstream again(screen);
+  std::vector<std::string> lines;
+  for (std::string row; std::getline(again, row);) lines.push_back(row);
+  std::size_t axis = 0;
+  while (axis < lines.size() && lines[axis].find("\u2514") == std::string::npos) ++axis;
+  ASSERT_LT(axis + 1, lines.size()) << screen;
+  int marks = 0;
+  for (auto at = lines[axis].find("\u2534"); at != std::string::npos;
+       at = lines[axis].find("\u2534", at + 1))
+    ++marks;
+  EXPECT_EQ(marks, 5) << lines[axis];
+  std::smatch ends;
+  ASSERT_TRUE(std::regex_search(lines[axis + 1], ends,
+                                std::regex("\u2502 (-?[0-9]+\\.[0-9]{3}) +(-?[0-9]+\\.[0-9]{3})$")))
+      << lines[axis + 1];
+  EXPECT_NEAR(std::stod(ends[2].str()) - std::stod(ends[1].str()), 1.0, 0.0015)
+      << lines[axis + 1];
   leave(tmux);
 }
 
