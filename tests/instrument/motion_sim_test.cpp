@@ -171,6 +171,20 @@ TEST_F(MotionSim, ShutterOpensOnTheThirdAttempt) {
   EXPECT_EQ(SHUTTER_STATUS(), 1);
 }
 
+TEST_F(MotionSim, StoppingEverythingClosesTheShutterAndShowsItClosed) {
+  start(test_profile());
+  drive_to({20.0f, 0.0f, 0.0f, 0.0f});
+  ONBEAM();
+  ASSERT_EQ(S().status.shutter, "Shutter: open");
+  STPALL();
+  EXPECT_EQ(S().motion.shutter_state, 0);
+  EXPECT_EQ(S().status.shutter, "Shutter: closed");
+  std::string reply;
+  int length = 0;
+  SENDH("?IO;", 4, reply, length);  // answered after the simulator has taken the stop
+  EXPECT_EQ(received_count("IO0;"), 1);
+}
+
 TEST_F(MotionSim, DirectBeamGuardKeepsTheShutterClosedBelowThreeDegrees) {
   start(test_profile());
   drive_to({2.9f, 0.0f, 0.0f, 0.0f});

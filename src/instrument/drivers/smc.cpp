@@ -338,6 +338,7 @@ void STOP_ALL_ANY(int family) {
   if (S().profile.no_shutter == 0) {
     send(family, "IO0;");
     S().motion.shutter_state = 0;
+    DISPLAY_SHUTTER(0);  // a halt closes the beam: the window must not go on showing it open
   }
 }
 
