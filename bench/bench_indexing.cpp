@@ -9,52 +9,23 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <random>
 
-#include "../tests/refinement/test_crystal.hpp"  // seeded crystals with exact angles
 #include "geometry/clsq.hpp"
 #include "geometry/indexing.hpp"
 #include "geometry/lsq.hpp"
 #include "geometry/tlsq.hpp"
-#include "toolkit/toolkit.hpp"
+#include "refinement/test_crystal.hpp"  // seeded crystals with exact angles
+#include "support/recording_toolkit.hpp"
 
 using namespace dorvex;
 
 namespace {
 
-// A console that drops every line, so that the figures are those of the computation.
-class DiscardConsole : public Toolkit {
- public:
-  void create_master(bool) override {}
-  void close() override {}
-  void console_line(std::string_view, Style) override {}
-  void set_prompt(std::string_view) override {}
-  void enable_command_field(bool) override {}
-  int action() override { return CB_CLOSED; }
-  std::string last_line() const override { return {}; }
-  void define_timer(int, int) override {}
-  bool halt_pending() override { return false; }
-  bool yes_no(std::string_view, std::string_view) override { return false; }
-  void info_box(std::string_view, std::string_view) override {}
-  void error_box(std::string_view, std::string_view) override {}
-  std::optional<std::string> file_browser(std::string_view, std::string_view, std::string_view,
-                                          std::string_view) override {
-    return std::nullopt;
-  }
-  int mode_dialog() override { return 0; }
-  void status_changed(const StatusFields&) override {}
-  void plot_frame_size(float& width, float& height) const override { width = height = 100; }
-  void plot_scan(const ScanPlot&) override {}
-  void plot_curve(const std::vector<float>&, const std::vector<float>&) override {}
-  void plot_marker(float, std::string_view) override {}
-  void plot_clear() override {}
-};
-
 void fresh_state() {
   reset_program_state();
   S().shell.data_directory.clear();  // no user log: only the computation is timed
-  set_toolkit(std::make_unique<DiscardConsole>());
+  dorvex_test::install_recording_toolkit(false);  // the figures are those of the computation
 }
 
 IndexingInput indexing_case(bool outlier) {

@@ -1,58 +1,24 @@
 // libFuzzer target: the orientation-matrix file reader on arbitrary file contents, followed by
 // a rewrite and a second read of what was loaded. The list must stay inside its table and
 // nothing may crash, whatever an operator's editor or a damaged disk left in the file.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <string>
 
 #include "common/state.hpp"
 #include "files/matfile.hpp"
-#include "toolkit/toolkit.hpp"
+
+#include "fuzz_support.hpp"
 
 namespace {
 
 using namespace dorvex;
 
-// A window that swallows everything: the reader's warnings are not the subject here.
-class SilentToolkit : public Toolkit {
- public:
-  void create_master(bool) override {}
-  void close() override {}
-  void console_line(std::string_view, Style) override {}
-  void set_prompt(std::string_view) override {}
-  void enable_command_field(bool) override {}
-  int action() override { return CB_CLOSED; }
-  std::string last_line() const override { return {}; }
-  void define_timer(int, int) override {}
-  bool halt_pending() override { return false; }
-  bool yes_no(std::string_view, std::string_view) override { return false; }
-  void info_box(std::string_view, std::string_view) override {}
-  void error_box(std::string_view, std::string_view) override {}
-  std::optional<std::string> file_browser(std::string_view, std::string_view, std::string_view,
-                                          std::string_view) override {
-    return std::nullopt;
-  }
-  int mode_dialog() override { return MODE_DUMMY; }
-  void status_changed(const StatusFields&) override {}
-  void plot_frame_size(float& width, float& height) const override { width = height = 1; }
-  void plot_scan(const ScanPlot&) override {}
-  void plot_curve(const std::vector<float>&, const std::vector<float>&) override {}
-  void plot_marker(float, std::string_view) override {}
-  void plot_clear() override {}
-};
-
-std::string work_directory() {
-  static std::string dir = [] {
-    std::string pattern = "/tmp/dorvex-fuzz-matfile-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern + "/";
-  }();
-  return dir;
+// The window keeps nothing: the reader's warnings are not the subject here.
+const std::string& work_directory() {
+  return fuzz_support::scratch_directory("dorvex-fuzz-matfile");
 }
 
 void prepare_state() {
@@ -81,11 +47,6 @@ int cleanup() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool installed = [] {
-    set_toolkit(std::make_unique<SilentToolkit>());
-    return true;
-  }();
-  (void)installed;
   prepare_state();
   {
     std::ofstream out(matfile_path(), std::ios::binary | std::ios::trunc);

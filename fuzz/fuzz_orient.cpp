@@ -1,33 +1,19 @@
 // Arbitrary answers to the orientation dialogues (COM, CELL, OM, UBIM, UBEX, CALC, INDX, INL)
 // on a crystal with a cell, an orientation and a few listed reflections. The first byte picks
 // the command that opens the dialogue and the geometry (senses, fixed phi, limited circles).
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "common/state.hpp"
+#include "fuzz_support.hpp"
 #include "geometry/angles.hpp"
 #include "geometry/cell.hpp"
 #include "geometry/matrix.hpp"
 #include "shell/dispatcher.hpp"
-#include "toolkit/backends.hpp"
-#include "toolkit/toolkit.hpp"
 
 namespace {
-
-const std::string& scratch_directory() {
-  static const std::string dir = [] {
-    char pattern[] = "/tmp/fuzz-orient-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    return std::string(made != nullptr ? made : "/tmp") + "/";
-  }();
-  return dir;
-}
 
 void crystal_with_reflections(uint8_t choice) {
   using namespace dorvex;
@@ -68,19 +54,14 @@ void crystal_with_reflections(uint8_t choice) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace dorvex;
-  static const bool ready = [] {
-    const int in = ::open("/dev/null", O_RDONLY);
-    const int out = ::open("/dev/null", O_WRONLY);
-    set_toolkit(make_line_toolkit(in, out));
-    return true;
-  }();
-  static_cast<void>(ready);
+  // Every browser and question is cancelled; the console is discarded.
+  const std::string& dir = fuzz_support::scratch_directory("fuzz-orient");
   if (size == 0) return 0;
 
   reset_program_state();
   ShellState& shell = S().shell;
-  shell.program_directory = scratch_directory();
-  shell.data_directory = scratch_directory();
+  shell.program_directory = dir;
+  shell.data_directory = dir;
   shell.operating_mode = MODE_DUMMY;
   crystal_with_reflections(data[0]);
 
@@ -90,16 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dispatch_line(kOpeners[data[0] & 7], exit_flag);
   shell.error_flag = 0;
 
-  const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-  std::size_t at = 0;
-  while (at <= text.size()) {
-    const auto end = text.find('\n', at);
-    const std::string_view line =
-        text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
-    dispatch_line(line, exit_flag);
-    shell.error_flag = 0;
-    if (exit_flag != 0 || end == std::string_view::npos) break;
-    at = end + 1;
-  }
+  fuzz_support::dispatch_lines(
+      std::string_view(reinterpret_cast<const char*>(data + 1), size - 1), exit_flag);
   return 0;
 }
