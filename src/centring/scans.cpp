@@ -19,6 +19,7 @@
 #include "shell/output.hpp"
 #include "shell/status.hpp"
 #include "toolkit/toolkit.hpp"
+#include "shell/dialogue.hpp"
 
 namespace dorvex {
 
@@ -26,14 +27,7 @@ namespace {
 
 ShellState& SH() { return S().shell; }
 const MachineProfile& P() { return S().profile; }
-bool failed() { return SH().error_flag != 0; }
-bool normal_mode() { return SH().operating_mode == MODE_NORMAL; }
 
-void ask(int code, const std::string& prompt) {
-  SH().continuation_code = code;
-  SET_PROMPT(prompt);
-}
-void end_dialogue() { SH().continuation_code = 0; }
 bool blank(const std::string& line) { return trim(line).empty(); }
 
 bool read_int(const std::string& line, int& value) {

@@ -14,23 +14,16 @@
 #include "shell/commands.hpp"
 #include "shell/output.hpp"
 #include "shell/status.hpp"
+#include "shell/dialogue.hpp"
 
 namespace dorvex {
 
 namespace {
 
 ShellState& SH() { return S().shell; }
-bool failed() { return SH().error_flag != 0; }
-bool normal_mode() { return SH().operating_mode == MODE_NORMAL; }
 std::size_t ix(int m) { return static_cast<std::size_t>(m); }
 
-bool blank5(const std::string& text) { return trim(columns(text, 1, 5)).empty(); }
 
-void ask(int code, const std::string& prompt) {
-  SH().continuation_code = code;
-  SET_PROMPT(prompt);
-}
-void end_dialogue() { SH().continuation_code = 0; }
 
 // What a number dialogue does after a line: ask again, stop, or (for a line it cannot read)
 // leave the question open, also when the line was the command's own.

@@ -16,6 +16,7 @@
 #include "shell/output.hpp"
 #include "shell/status.hpp"
 #include "toolkit/toolkit.hpp"
+#include "shell/dialogue.hpp"
 
 namespace dorvex {
 
@@ -23,7 +24,6 @@ namespace {
 
 MotionState& M() { return S().motion; }
 const MachineProfile& P() { return S().profile; }
-bool failed() { return S().shell.error_flag != 0; }
 
 std::size_t ix(int m) { return static_cast<std::size_t>(m); }
 float spd(int m) { return P().motor[ix(m)].steps_per_degree; }

@@ -15,12 +15,12 @@
 #include "shell/output.hpp"
 #include "shell/status.hpp"
 #include "toolkit/toolkit.hpp"
+#include "shell/dialogue.hpp"
 
 namespace dorvex {
 
 namespace {
 
-bool failed() { return S().shell.error_flag != 0; }
 
 // A line for the console and the installation log.
 void announce(std::string_view text) {

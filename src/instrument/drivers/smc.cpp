@@ -18,6 +18,7 @@
 #include "shell/output.hpp"
 #include "shell/status.hpp"
 #include "toolkit/toolkit.hpp"
+#include "shell/dialogue.hpp"
 
 namespace dorvex {
 
@@ -214,7 +215,6 @@ void send(int family, const std::string& command) {
 
 void SEND_ACK(int family) { send(family, std::string(1, kAck)); }
 
-bool failed() { return S().shell.error_flag != 0; }
 
 const MotorProfile& motor_profile(int m) { return S().profile.motor[static_cast<std::size_t>(m)]; }
 std::string axis(int m) { return std::string(1, motor_profile(m).axis); }

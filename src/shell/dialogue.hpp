@@ -1,0 +1,27 @@
+// Small pieces every command dialogue uses: the error flag test, the operating mode, and
+// asking or ending a question through the continuation code.
+#pragma once
+
+#include <string_view>
+
+#include "common/fields.hpp"
+#include "common/state.hpp"
+#include "shell/status.hpp"
+
+namespace dorvex {
+
+// A step of the running sequence failed (reported through ERRORLOG or a driver).
+inline bool failed() { return S().shell.error_flag != 0; }
+inline bool normal_mode() { return S().shell.operating_mode == MODE_NORMAL; }
+
+// The next typed line goes to the routine of `code`, after the prompt.
+inline void ask(int code, std::string_view prompt) {
+  S().shell.continuation_code = code;
+  SET_PROMPT(prompt);
+}
+inline void end_dialogue() { S().shell.continuation_code = 0; }
+
+// The first five columns of a line are blank (a blank answer ends most dialogues).
+inline bool blank5(std::string_view text) { return trim(columns(text, 1, 5)).empty(); }
+
+}  // namespace dorvex
