@@ -28,29 +28,11 @@ constexpr double kDeg = 180.0 / 3.14159265358979323846;
 class Session {
  public:
   Session(const Home& home, std::vector<std::string> args) {
-    int in_pipe[2], out_pipe[2];
-    if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0) {
-      ADD_FAILURE() << "pipe failed";
-      return;
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in_pipe[0], 0);
-      ::dup2(out_pipe[1], 1);
-      ::dup2(out_pipe[1], 2);
-      for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) ::close(fd);
-      if (::chdir(home.path().c_str()) != 0) ::_exit(126);
-      std::string binary = DORVEX_BINARY;
-      std::vector<char*> argv{binary.data()};
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(binary.c_str(), argv.data());
-      ::_exit(127);
-    }
-    ::close(in_pipe[0]);
-    ::close(out_pipe[1]);
-    in_ = in_pipe[1];
-    out_ = out_pipe[0];
+    const dorvex_test::Started child = dorvex_test::start_program(
+        home.path(), std::move(args), {}, dorvex_test::Stderr::with_output);
+    pid_ = child.pid;
+    in_ = child.in;
+    out_ = child.out;
     ::signal(SIGPIPE, SIG_IGN);
   }
   ~Session() {

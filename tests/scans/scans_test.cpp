@@ -222,33 +222,19 @@ TEST(Step, HaltDuringTheWaitStopsTheScan) {
   Simulated sim;
   auto args = sim.args();
   const std::string env = sim.env().front();
-  int in[2], out[2];
-  ASSERT_EQ(::pipe(in) | ::pipe(out), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::setpgid(0, 0);
-    ::dup2(in[0], 0);
-    ::dup2(out[1], 1);
-    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-    if (::chdir(sim.home.path().c_str()) != 0) ::_exit(126);
-    ::putenv(const_cast<char*>(env.c_str()));
-    std::vector<char*> argv{const_cast<char*>(DORVEX_BINARY)};
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(DORVEX_BINARY, argv.data());
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
+  const dorvex_test::Started child = dorvex_test::start_program(
+      sim.home.path(), args, {env}, dorvex_test::Stderr::inherited);
+  ASSERT_GE(child.pid, 0);
+  const pid_t pid = child.pid;
   const std::string script = "STEP\n2\n1 2 0.5\n10\n";  // ten minutes at each position
-  ASSERT_EQ(::write(in[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
+  ASSERT_EQ(::write(child.in, script.data(), script.size()), static_cast<ssize_t>(script.size()));
   std::string output;
   auto read_until = [&](const std::string& what) {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    pollfd ready{out[0], POLLIN, 0};
+    pollfd ready{child.out, POLLIN, 0};
     while (output.find(what) == std::string::npos && std::chrono::steady_clock::now() < give_up) {
       char buf[4096];
-      const ssize_t n = ::poll(&ready, 1, 20) > 0 ? ::read(out[0], buf, sizeof buf) : 0;
+      const ssize_t n = ::poll(&ready, 1, 20) > 0 ? ::read(child.out, buf, sizeof buf) : 0;
       if (n < 0 || (n == 0 && ready.revents != 0)) break;
       output.append(buf, static_cast<std::size_t>(n));
     }
@@ -257,11 +243,11 @@ TEST(Step, HaltDuringTheWaitStopsTheScan) {
   const bool arrived = read_until("   Arrived at angles ");
   if (arrived) ::kill(pid, SIGINT);
   const bool halted = arrived && read_until("Diffractometer halted by user");
-  ::close(in[1]);
+  ::close(child.in);
   const bool ended = read_until("Normal program termination");
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
-  ::close(out[0]);
+  ::close(child.out);
   ASSERT_TRUE(arrived) << output;
   EXPECT_TRUE(halted) << output;
   EXPECT_TRUE(ended) << output;

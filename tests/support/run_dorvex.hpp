@@ -126,27 +126,41 @@ inline int count_lines(const std::string& text, const std::string& line) {
   return n;
 }
 
-inline RunResult run_dorvex(const Home& home, const std::string& input,
-                            std::vector<std::string> args = {}, int timeout_seconds = 30,
-                            const std::vector<std::string>& env = {},
-                            const std::string& binary = DORVEX_BINARY) {
-  if (args.empty()) args = default_args(home);
-  RunResult result;
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
+// A program started on pipes: its process id (-1 when it could not be started) and the
+// parent's ends of its standard input, output and error (-1 where there is no pipe).
+struct Started {
+  pid_t pid = -1;
+  int in = -1;
+  int out = -1;
+  int err = -1;
+};
+
+// Where the standard error of a started program goes.
+enum class Stderr { own_pipe, with_output, inherited };
+
+// Starts `binary` with `args` in the directory `dir` as the leader of a process group of its
+// own, with the "NAME=VALUE" entries of `env` added and its standard input and output on pipes.
+inline Started start_program(const std::string& dir, std::vector<std::string> args,
+                             const std::vector<std::string>& env = {},
+                             Stderr err = Stderr::own_pipe,
+                             const std::string& binary = DORVEX_BINARY) {
+  Started started;
+  int in_pipe[2], out_pipe[2], err_pipe[2] = {-1, -1};
+  if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0 ||
+      (err == Stderr::own_pipe && ::pipe(err_pipe) != 0)) {
     ADD_FAILURE() << "pipe failed";
-    return result;
+    return started;
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setpgid(0, 0);
     ::dup2(in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
+    if (err != Stderr::inherited) ::dup2(err == Stderr::own_pipe ? err_pipe[1] : out_pipe[1], 2);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
-      ::close(fd);
+      if (fd >= 0) ::close(fd);
     }
-    if (::chdir(home.path().c_str()) != 0) ::_exit(126);
+    if (::chdir(dir.c_str()) != 0) ::_exit(126);
     for (const auto& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(binary.c_str()));
@@ -157,17 +171,33 @@ inline RunResult run_dorvex(const Home& home, const std::string& input,
   }
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  ::fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+  if (err_pipe[1] >= 0) ::close(err_pipe[1]);
+  started.pid = pid;
+  started.in = in_pipe[1];
+  started.out = out_pipe[0];
+  started.err = err_pipe[0];
+  return started;
+}
+
+inline RunResult run_dorvex(const Home& home, const std::string& input,
+                            std::vector<std::string> args = {}, int timeout_seconds = 30,
+                            const std::vector<std::string>& env = {},
+                            const std::string& binary = DORVEX_BINARY) {
+  if (args.empty()) args = default_args(home);
+  RunResult result;
+  const Started child = start_program(home.path(), std::move(args), env, Stderr::own_pipe, binary);
+  if (child.pid < 0) return result;
+  const pid_t pid = child.pid;
+  ::fcntl(child.in, F_SETFL, O_NONBLOCK);
   ::signal(SIGPIPE, SIG_IGN);
 
   std::size_t fed = 0;
-  int in_fd = in_pipe[1];
+  int in_fd = child.in;
   if (input.empty()) {
     ::close(in_fd);
     in_fd = -1;
   }
-  int out_fd = out_pipe[0], err_fd = err_pipe[0];
+  int out_fd = child.out, err_fd = child.err;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   while (out_fd >= 0 || err_fd >= 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
