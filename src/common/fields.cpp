@@ -9,7 +9,9 @@ namespace dorvex {
 
 namespace {
 
-std::string stars(int width) { return std::string(static_cast<std::size_t>(width > 0 ? width : 0), '*'); }
+std::string stars(int width) {
+  return std::string(static_cast<std::size_t>(width > 0 ? width : 0), '*');
+}
 
 std::string right(std::string text, int width) {
   if (static_cast<int>(text.size()) > width) return stars(width);

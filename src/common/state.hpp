@@ -123,7 +123,9 @@ struct MachineProfile {
   bool filters() const { return config[10] > 0; }
   int shutter_delay_ms() const { return config[11]; }
   bool shutter_readable() const { return config[12] != 0; }
-  bool motor_present(int m) const { return m >= 1 && m <= 10 && motor[static_cast<std::size_t>(m)].recorded != 0; }
+  bool motor_present(int m) const {
+    return m >= 1 && m <= 10 && motor[static_cast<std::size_t>(m)].recorded != 0;
+  }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -184,7 +186,8 @@ struct CentringParameters {
 // The chi, phi and omega limits here are the limits the motion layer enforces for motors 3, 4
 // and 2; they start as the hardware limits of the profile and are only ever narrowed.
 struct DeviceSettings {
-  int type = 0;           // 0 none, 1 DAC, 2 HEATED DAC, 3 COOLER, 4 FURNACE, 5 JT COOLER, 6 ULTRAS DAC
+  // 0 none, 1 DAC, 2 HEATED DAC, 3 COOLER, 4 FURNACE, 5 JT COOLER, 6 ULTRAS DAC
+  int type = 0;
   int fixed_phi = 0;      // geometry mode: 1 fixed phi, 0 bisecting
   float psi_max = 90.0f;
   int chi_limited = 0;
