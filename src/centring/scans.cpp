@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "centring/dialogue_input.hpp"
 #include "common/fields.hpp"
 #include "geometry/angles.hpp"
 #include "instrument/controller.hpp"
@@ -28,23 +29,8 @@ namespace {
 ShellState& SH() { return S().shell; }
 const MachineProfile& P() { return S().profile; }
 
-bool blank(const std::string& line) { return trim(line).empty(); }
-
-bool read_int(const std::string& line, int& value) {
-  const IntListInput in = read_int_list(line);
-  if (in.error || in.values.empty()) return false;
-  value = static_cast<int>(in.values[0]);
-  return true;
-}
-
-// The first `n` reals of a line; false when fewer can be read.
-template <std::size_t n>
-bool read_reals(const std::string& line, std::array<float, n>& values) {
-  const ListInput in = read_list(line);
-  if (in.error || in.values.size() < n) return false;
-  for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<float>(in.values[i]);
-  return true;
-}
+bool blank(const std::string& line) { return blank_answer(line); }
+bool read_int(const std::string& line, int& value) { return read_first_int(line, value); }
 
 std::string motor_prompt(const char* command) {
   std::string text = std::string(command) + ": INPUT 1=TH/2TH, 2=OMEGA, 3=CHI, 4=PHI, 5=2THETA";
@@ -57,8 +43,6 @@ const char* kInvalid = "Invalid Value, ReType:";
 std::string four_f8(const AngleSet& a) {
   return F(a[0], 8, 3) + F(a[1], 8, 3) + F(a[2], 8, 3) + F(a[3], 8, 3);
 }
-
-std::string date_and_time() { return A(date_text(), 9) + ":" + A(time_hhmm(), 5); }
 
 // The circle (0-based) whose value the positions of a code give.
 std::size_t scanned_circle(int code) {
