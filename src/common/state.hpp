@@ -49,6 +49,7 @@ struct ShellState {
   std::string matfile_name = "DORVEX_TEMP";
   std::string datfile_name;
   int datfile_set = 0;
+  int centring_scan_count = 0;  // records written to the centring-scan file in this run
   int matfile_chosen = 0;
   std::string listfile_directory;  // directory of the last reflection list file opened
 

@@ -10,6 +10,7 @@
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
+#include "datacol/listscan.hpp"  // SHOW DATA
 #include "files/matfile.hpp"
 #include "shell/commands.hpp"
 #include "shell/devices.hpp"
@@ -660,7 +661,7 @@ void SHOW() {
     else
       WRITE_OUT(" No Data File Is Set");
   } else if (has("DATA")) {
-    WRITE_OUT(" The data-collection parameters display is not available in this build");
+    LISTSCAN();
   } else if (has("COMM")) {
     DISPLAY_COMM();
   } else {

@@ -84,8 +84,8 @@ TEST(SetShowTranscript, LogSwitchesAndOptionsThatAreNotThere) {
   EXPECT_TRUE(has_line(r.out, "COMM ECHO TO SCREEN IS NOW  OFF, INPUT?"));
   EXPECT_TRUE(
       has_line(r.out, " The data-collection parameters dialog is not available in this build"));
-  EXPECT_TRUE(
-      has_line(r.out, " The data-collection parameters display is not available in this build"));
+  EXPECT_TRUE(has_line(r.out, "SCAN PARAMETERS"));  // SHOW DATA lists the parameters
+  EXPECT_TRUE(has_line(r.out, "DATA COLLECTION PARAMETERS"));
   EXPECT_TRUE(
       has_line(r.out, "TITLE  WAVE  CENTRE (or CENTER)  DEVICE  DATA  MATFILE  DATFILE  LOG"));
 }
