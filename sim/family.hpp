@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,11 +32,23 @@ class ControllerFamily {
   // Runs everything started so far to its end at once and returns the simulated time at which
   // the controller is idle again (time-scale 0).
   virtual double finish(double now) = 0;
+
+  // A controller that answers only when it is done (the P4 answers a status request once its
+  // axes are at rest) holds the answer: next_answer_due gives the simulated time of the next
+  // one (infinity: none held) and due_answers hands over those due at `now`.
+  virtual double next_answer_due() const { return std::numeric_limits<double>::infinity(); }
+  virtual void due_answers(double now, std::vector<Reply>& replies) {
+    (void)now;
+    (void)replies;
+  }
 };
 
 // One maker per family file.
 std::unique_ptr<ControllerFamily> make_smc_family(bool smc9300, Instrument& instrument,
                                                   NoteSink note);
+
+// The P4 controller.
+std::unique_ptr<ControllerFamily> make_p4_family(Instrument& instrument, NoteSink note);
 
 // "smc9000" or "smc9300"; nullptr for an unknown name.
 std::unique_ptr<ControllerFamily> make_family(const std::string& name, Instrument& instrument,

@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cerrno>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +30,7 @@ using namespace dorvex::sim;
 
 const char* const kUsage =
     "usage: dorvex-sim --link PATH --profile DIFPROF.DAT [--crystal FILE]\n"
-    "                  [--family smc9000|smc9300] [--time-scale X] [--seed N]\n"
+    "                  [--family smc9000|smc9300|p4] [--time-scale X] [--seed N]\n"
     "                  [--transcript FILE] [--fault FAULT]... [--omega-reading circle|bisecting]\n"
     "\n"
     "Simulates the diffractometer's motor/counter controller on a pseudo-terminal whose slave\n"
@@ -39,7 +41,7 @@ const char* const kUsage =
     "  --profile FILE       the diffractometer profile (motors, offsets, senses, terminators,\n"
     "                       wavelength, controller family)\n"
     "  --crystal FILE       the virtual crystal (default: the built-in sample crystal)\n"
-    "  --family NAME        smc9000 or smc9300 (default: from the profile's CONTROL line)\n"
+    "  --family NAME        smc9000, smc9300 or p4 (default: from the profile's CONTROL line)\n"
     "  --time-scale X       simulated seconds per real second (default 1; 0: moves and counts\n"
     "                       complete at once)\n"
     "  --seed N             seed of the counting noise (default 1)\n"
@@ -195,11 +197,37 @@ int main(int argc, char** argv) {
   std::printf("READY %s\n", opt.link.c_str());
   std::fflush(stdout);
 
-  // Every line the link holds: each command is run and its answer sent. False when the link
-  // failed.
-  auto serve = [&]() -> bool {
+  // Sends the answers of the controller, with the faults applied.
+  auto answer = [&](std::vector<Reply>& replies) {
+    for (Reply& r : replies) {
+      AnswerFault fault = faults.answer_fault(r.query);
+      if (fault == AnswerFault::drop) {
+        note("fault: no answer to " + r.query);
+        continue;
+      }
+      if (fault == AnswerFault::empty) {
+        note("fault: empty answer to " + r.query);
+        r.lines.assign(1, "");
+        r.prefix.clear();
+      } else if (fault == AnswerFault::garble) {
+        note("fault: garbled answer to " + r.query);
+        std::size_t keep = r.last_line_is_end ? 1 : 0;
+        for (std::size_t i = 0; i + keep < r.lines.size(); ++i) r.lines[i] = garble(r.lines[i]);
+      }
+      for (std::size_t i = 0; i < r.lines.size(); ++i) {
+        std::string text = (i == 0 ? r.prefix : std::string()) + r.lines[i];
+        transcript.write(clock.real(), clock.now(), ">", text);
+        if (!link.send(text)) note("answer not taken by the line: dropped");
+      }
+    }
+  };
+
+  // Every line the link holds (when `line_ready`): each command is run and its answer sent;
+  // then the answers a family held until they were due (the P4 answers a status request only
+  // when its axes are at rest). False when the link failed.
+  auto serve = [&](bool line_ready) -> bool {
     std::vector<std::string> lines, notes;
-    if (!link.read_lines(lines, notes)) return false;
+    if (line_ready && !link.read_lines(lines, notes)) return false;
     for (const std::string& n : notes) note(n);
     for (const std::string& line : lines) {
       double now = clock.now();
@@ -207,28 +235,12 @@ int main(int argc, char** argv) {
       std::vector<Reply> replies;
       family->receive(line, now, replies);
       if (clock.scale() == 0.0) clock.jump_to(family->finish(clock.now()));
-      for (Reply& r : replies) {
-        AnswerFault fault = faults.answer_fault(r.query);
-        if (fault == AnswerFault::drop) {
-          note("fault: no answer to " + r.query);
-          continue;
-        }
-        if (fault == AnswerFault::empty) {
-          note("fault: empty answer to " + r.query);
-          r.lines.assign(1, "");
-          r.prefix.clear();
-        } else if (fault == AnswerFault::garble) {
-          note("fault: garbled answer to " + r.query);
-          std::size_t keep = r.last_line_is_end ? 1 : 0;
-          for (std::size_t i = 0; i + keep < r.lines.size(); ++i) r.lines[i] = garble(r.lines[i]);
-        }
-        for (std::size_t i = 0; i < r.lines.size(); ++i) {
-          std::string text = (i == 0 ? r.prefix : std::string()) + r.lines[i];
-          transcript.write(clock.real(), clock.now(), ">", text);
-          if (!link.send(text)) note("answer not taken by the line: dropped");
-        }
-      }
+      family->due_answers(clock.now(), replies);
+      answer(replies);
     }
+    std::vector<Reply> held;
+    family->due_answers(clock.now(), held);
+    answer(held);
     return true;
   };
 
@@ -237,7 +249,15 @@ int main(int argc, char** argv) {
   for (bool running = true; running;) {
     struct pollfd fds[3] = {{link.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0},
                             {watch_stdin ? STDIN_FILENO : -1, POLLIN, 0}};
-    if (poll(fds, 3, -1) < 0) {
+    // A held answer falls due at a simulated time: wake up for it.
+    int timeout_ms = -1;
+    const double due = family->next_answer_due();
+    if (due != std::numeric_limits<double>::infinity()) {
+      const double wait = clock.scale() > 0.0 ? (due - clock.now()) / clock.scale() : 0.0;
+      timeout_ms = wait <= 0.0 ? 0 : static_cast<int>(std::min(std::ceil(wait * 1000.0), 1e6));
+    }
+    const int ready = poll(fds, 3, timeout_ms);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       status = 1;
       break;
@@ -256,8 +276,8 @@ int main(int argc, char** argv) {
         break;
       }
     }
-    if (fds[0].revents == 0) continue;
-    if (!serve()) {
+    if (fds[0].revents == 0 && ready != 0) continue;
+    if (!serve(fds[0].revents != 0)) {
       note("stop: the link failed");
       status = 1;
       break;
@@ -270,7 +290,7 @@ int main(int argc, char** argv) {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (std::chrono::steady_clock::now() < give_up) {
       struct pollfd fd {link.fd(), POLLIN, 0};
-      if (poll(&fd, 1, 50) <= 0 || !serve()) break;
+      if (poll(&fd, 1, 50) <= 0 || !serve(true)) break;
     }
   }
   link.close();
