@@ -6,7 +6,9 @@ std::unique_ptr<ControllerFamily> make_family(const std::string& name, Instrumen
                                               NoteSink note) {
   if (name == "smc9000" || name == "smc9300")
     return make_smc_family(name == "smc9300", instrument, std::move(note));
+  if (name == "sin10") return make_sin10_family(instrument, std::move(note));
   if (name == "p4") return make_p4_family(instrument, std::move(note));
+  if (name == "stadi4") return make_stadi4_family(instrument, std::move(note));
   return nullptr;
 }
 
@@ -15,6 +17,8 @@ std::unique_ptr<ControllerFamily> make_family(const std::string& name, Instrumen
 std::string family_for_interface(int interface_type) {
   switch (interface_type) {
     case 1: return "smc9000";
+    case 2: return "stadi4";
+    case 3: return "sin10";
     case 6: return "p4";
     case 7: return "smc9300";
     default: return "";

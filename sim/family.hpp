@@ -33,6 +33,20 @@ class ControllerFamily {
   // the controller is idle again (time-scale 0).
   virtual double finish(double now) = 0;
 
+  // A family with a device beside the serial line (the SIN-10's counter and shutter card)
+  // serves it on a descriptor of its own (open_side; side_fd is -1 when there is none).
+  // serve_side takes what has arrived there, false when the device failed; `clock` gives the
+  // simulated time of each request.
+  virtual bool open_side(const std::string& path, std::string& error) {
+    error = "the " + name() + " has no device beside its serial line (" + path + ")";
+    return false;
+  }
+  virtual int side_fd() const { return -1; }
+  virtual bool serve_side(const std::function<double()>& clock) {
+    (void)clock;
+    return true;
+  }
+
   // A controller that answers only when it is done (the P4 answers a status request once its
   // axes are at rest) holds the answer: next_answer_due gives the simulated time of the next
   // one (infinity: none held) and due_answers hands over those due at `now`.
@@ -49,6 +63,12 @@ std::unique_ptr<ControllerFamily> make_smc_family(bool smc9300, Instrument& inst
 
 // The P4 controller.
 std::unique_ptr<ControllerFamily> make_p4_family(Instrument& instrument, NoteSink note);
+
+// The STADI4 controller; it acknowledges drives, scans and the reference search when they end.
+std::unique_ptr<ControllerFamily> make_stadi4_family(Instrument& instrument, NoteSink note);
+
+// The SIN-10 controller; open_side serves its counter and shutter card on a Unix-domain socket.
+std::unique_ptr<ControllerFamily> make_sin10_family(Instrument& instrument, NoteSink note);
 
 // "smc9000" or "smc9300"; nullptr for an unknown name.
 std::unique_ptr<ControllerFamily> make_family(const std::string& name, Instrument& instrument,

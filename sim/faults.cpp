@@ -46,9 +46,20 @@ bool Faults::add(const std::string& text, std::string& error) {
     if (f.size() < 3 || f.size() > 4) return fail("expected KIND:QUERY:N[:K]");
     rule.query = f[1];
     if (!rule.query.empty() && rule.query.back() == ';') rule.query.pop_back();
-    if (rule.query.empty() || rule.query[0] != '?') return fail("QUERY must begin with '?'");
+    if (rule.query.empty()) return fail("QUERY is empty");
     if (!whole(f[2], rule.first) || rule.first < 1) return fail("N must be 1 or more");
     if (f.size() == 4 && (!whole(f[3], rule.count) || rule.count < 1))
+      return fail("K must be 1 or more");
+    rules_.push_back(rule);
+  } else if (kind == "reply") {
+    AnswerRule rule;
+    rule.kind = AnswerFault::reply;
+    if (f.size() < 4 || f.size() > 5) return fail("expected reply:QUERY:TEXT:N[:K]");
+    rule.query = f[1];
+    rule.text = f[2];
+    if (rule.query.empty()) return fail("QUERY is empty");
+    if (!whole(f[3], rule.first) || rule.first < 1) return fail("N must be 1 or more");
+    if (f.size() == 5 && (!whole(f[4], rule.count) || rule.count < 1))
       return fail("K must be 1 or more");
     rules_.push_back(rule);
   } else if (kind == "limit") {
@@ -70,20 +81,23 @@ bool Faults::add(const std::string& text, std::string& error) {
     if (kind == "countshort") count_short_ += n;
     if (kind == "shutter") shutter_failures_ += n;
     if (kind == "shuttergarble" && n > 0)
-      rules_.push_back({AnswerFault::garble, "?IO", 1, n, 0});
+      rules_.push_back({AnswerFault::garble, "?IO", 1, n, 0, {}});
   } else {
-    return fail("unknown kind (drop garble empty limit short countshort shutter shuttergarble)");
+    return fail("unknown kind (drop garble empty reply limit short countshort shutter "
+                "shuttergarble)");
   }
   return true;
 }
 
-AnswerFault Faults::answer_fault(const std::string& query) {
+AnswerFault Faults::answer_fault(const std::string& query, std::string* text) {
   AnswerFault result = AnswerFault::none;
   for (AnswerRule& rule : rules_) {
     if (query.compare(0, rule.query.size(), rule.query) != 0) continue;
     long n = ++rule.seen;
-    if (result == AnswerFault::none && n >= rule.first && n < rule.first + rule.count)
+    if (result == AnswerFault::none && n >= rule.first && n < rule.first + rule.count) {
       result = rule.kind;
+      if (text != nullptr) *text = rule.text;
+    }
   }
   return result;
 }

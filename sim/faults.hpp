@@ -8,9 +8,11 @@
 //   countshort:N         the next N count-array answers lack their last count
 //   shutter:N            the next N shutter-open commands leave the shutter closed
 //   shuttergarble:N      the next N shutter-state answers are garbled (garble:?IO:1:N)
+//   reply:QUERY:TEXT:N[:K]  the N-th answer to QUERY (and K-1 after it) is TEXT instead
 //
 // QUERY is the start of a query command without its ';' ("?P" matches every axis, "?P2" only
-// axis 2); answers are numbered from 1 in the order the queries arrive, per fault.
+// axis 2); answers are numbered from 1 in the order the queries arrive, per fault. Families
+// that answer every command (the SIN-10) match any command, "AR" for instance.
 #pragma once
 
 #include <string>
@@ -18,7 +20,7 @@
 
 namespace dorvex::sim {
 
-enum class AnswerFault { none, drop, garble, empty };
+enum class AnswerFault { none, drop, garble, empty, reply };
 
 struct AnswerRule {
   AnswerFault kind = AnswerFault::none;
@@ -26,6 +28,7 @@ struct AnswerRule {
   long first = 1;
   long count = 1;
   long seen = 0;  // matching queries so far
+  std::string text;  // the answer of a reply fault
 };
 
 struct LimitSwitchFault {
@@ -45,7 +48,8 @@ class Faults {
   bool add(const std::string& text, std::string& error);
 
   // Decides what happens to the answer of `query` (counted once per call).
-  AnswerFault answer_fault(const std::string& query);
+  // A reply fault puts its answer into *text.
+  AnswerFault answer_fault(const std::string& query, std::string* text = nullptr);
   // Consumes one short drive of the axis; returns the amount short (0: none).
   double take_short_drive(char axis);
   bool take_count_short();

@@ -30,8 +30,9 @@ using namespace dorvex::sim;
 
 const char* const kUsage =
     "usage: dorvex-sim --link PATH --profile DIFPROF.DAT [--crystal FILE]\n"
-    "                  [--family smc9000|smc9300|p4] [--time-scale X] [--seed N]\n"
+    "                  [--family smc9000|smc9300|sin10|p4] [--time-scale X] [--seed N]\n"
     "                  [--transcript FILE] [--fault FAULT]... [--omega-reading circle|bisecting]\n"
+    "                  [--iocard SOCKET]\n"
     "\n"
     "Simulates the diffractometer's motor/counter controller on a pseudo-terminal whose slave\n"
     "device PATH links to. Prints \"READY PATH\" when it answers; runs until SIGTERM or SIGINT,\n"
@@ -41,7 +42,10 @@ const char* const kUsage =
     "  --profile FILE       the diffractometer profile (motors, offsets, senses, terminators,\n"
     "                       wavelength, controller family)\n"
     "  --crystal FILE       the virtual crystal (default: the built-in sample crystal)\n"
-    "  --family NAME        smc9000, smc9300 or p4 (default: from the profile's CONTROL line)\n"
+    "  --family NAME        smc9000, smc9300, sin10 or p4 (default: from the profile's\n"
+    "                       CONTROL line)\n"
+    "  --iocard SOCKET      sin10: serve the counter and shutter card on this Unix-domain\n"
+    "                       socket (removed on exit)\n"
     "  --time-scale X       simulated seconds per real second (default 1; 0: moves and counts\n"
     "                       complete at once)\n"
     "  --seed N             seed of the counting noise (default 1)\n"
@@ -56,10 +60,11 @@ const char* const kUsage =
     "      short:AXIS:N[:DEG]   the next N drives of AXIS stop DEG (0.5) short\n"
     "      countshort:N         the next N count lists lack their last count\n"
     "      shutter:N            the next N shutter-open commands fail\n"
-    "      shuttergarble:N      the next N shutter-state answers are garbled\n";
+    "      shuttergarble:N      the next N shutter-state answers are garbled\n"
+    "      reply:QUERY:TEXT:N[:K]  the N-th answer to QUERY (and K-1 more) is TEXT\n";
 
 struct Options {
-  std::string link, profile, crystal, family, transcript, omega_reading;
+  std::string link, profile, crystal, family, transcript, omega_reading, iocard;
   double time_scale = 1.0;
   unsigned long seed = 1;
   std::vector<std::string> faults;
@@ -115,6 +120,7 @@ int main(int argc, char** argv) {
     else if (arg == "--transcript") opt.transcript = value;
     else if (arg == "--fault") opt.faults.push_back(value);
     else if (arg == "--omega-reading") opt.omega_reading = value;
+    else if (arg == "--iocard") opt.iocard = value;
     else if (arg == "--time-scale") {
       if (!parse_real(value, opt.time_scale) || opt.time_scale < 0.0)
         return usage_error("bad time scale " + value);
@@ -169,6 +175,7 @@ int main(int argc, char** argv) {
   };
   std::unique_ptr<ControllerFamily> family = make_family(family_name, instrument, note);
   if (!family) return usage_error("unknown controller family " + family_name);
+  if (!opt.iocard.empty() && !family->open_side(opt.iocard, error)) return usage_error(error);
 
   // SIGTERM, SIGINT and SIGHUP end the run through the poll loop, so the link is removed.
   sigset_t signals;
@@ -200,12 +207,17 @@ int main(int argc, char** argv) {
   // Sends the answers of the controller, with the faults applied.
   auto answer = [&](std::vector<Reply>& replies) {
     for (Reply& r : replies) {
-      AnswerFault fault = faults.answer_fault(r.query);
+      std::string reply_text;
+      AnswerFault fault = faults.answer_fault(r.query, &reply_text);
       if (fault == AnswerFault::drop) {
         note("fault: no answer to " + r.query);
         continue;
       }
-      if (fault == AnswerFault::empty) {
+      if (fault == AnswerFault::reply) {
+        note("fault: answer " + reply_text + " to " + r.query);
+        r.lines.assign(1, reply_text);
+        r.prefix.clear();
+      } else if (fault == AnswerFault::empty) {
         note("fault: empty answer to " + r.query);
         r.lines.assign(1, "");
         r.prefix.clear();
@@ -244,11 +256,19 @@ int main(int argc, char** argv) {
     return true;
   };
 
+  // The side device's requests each see the time of their arrival; at time-scale 0 everything
+  // started before runs to its end first, as on the serial line.
+  auto side_clock = [&]() {
+    if (clock.scale() == 0.0) clock.jump_to(family->finish(clock.now()));
+    return clock.now();
+  };
+
   int status = 0;
   bool stopping = false;
   for (bool running = true; running;) {
-    struct pollfd fds[3] = {{link.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0},
-                            {watch_stdin ? STDIN_FILENO : -1, POLLIN, 0}};
+    struct pollfd fds[4] = {{link.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0},
+                            {watch_stdin ? STDIN_FILENO : -1, POLLIN, 0},
+                            {family->side_fd(), POLLIN, 0}};
     // A held answer falls due at a simulated time: wake up for it.
     int timeout_ms = -1;
     const double due = family->next_answer_due();
@@ -256,7 +276,7 @@ int main(int argc, char** argv) {
       const double wait = clock.scale() > 0.0 ? (due - clock.now()) / clock.scale() : 0.0;
       timeout_ms = wait <= 0.0 ? 0 : static_cast<int>(std::min(std::ceil(wait * 1000.0), 1e6));
     }
-    const int ready = poll(fds, 3, timeout_ms);
+    const int ready = poll(fds, 4, timeout_ms);
     if (ready < 0) {
       if (errno == EINTR) continue;
       status = 1;
@@ -275,6 +295,11 @@ int main(int argc, char** argv) {
         stopping = true;
         break;
       }
+    }
+    if (fds[3].revents != 0 && !family->serve_side(side_clock)) {
+      note("stop: the side device failed");
+      status = 1;
+      break;
     }
     if (fds[0].revents == 0 && ready != 0) continue;
     if (!serve(fds[0].revents != 0)) {

@@ -91,21 +91,7 @@ bool read_sim_profile(const std::string& path, SimProfile& profile, std::string&
       m.present = true;
       m.steps_per_unit = v[0] > 0.0 ? v[0] : 100.0;
       m.p = {v[1], v[2], v[3], v[4]};
-      m.lower = v[5];
-      m.upper = v[6];
-      // The same defaults as the program's motor check, so that the switches sit where the
-      // program believes its limits are.
-      if (motor == 1) {
-        if (std::fabs(m.upper) < 1.0) m.upper = 90.0;
-        if (std::fabs(m.lower) < 1.0) m.lower = -50.0;
-        m.limited = true;
-      } else if (motor == 2) {
-        if (std::fabs(m.upper) < 1.0) m.upper = 90.0;
-        if (std::fabs(m.lower) < 1.0) m.lower = -90.0;
-        m.limited = true;
-      } else {
-        m.limited = std::fabs(m.lower) > 0.01 || std::fabs(m.upper) > 0.01;
-      }
+      m.values = v;
     } else if (key == "CONFIG") {
       for (int i = 0; i < 5; ++i) {
         int value = 0;
@@ -141,6 +127,27 @@ bool read_sim_profile(const std::string& path, SimProfile& profile, std::string&
       profile.program_output_terminator = out_term >= 1 && out_term <= 3 ? out_term : 3;
     } else if (key == "NOSHUT") {
       profile.no_shutter = true;
+    }
+  }
+  // Limits: values 6 and 7 of the motor line, 7 and 8 on the SIN-10 (one more controller
+  // parameter before them). The same defaults as the program's motor check, so that the
+  // switches sit where the program believes its limits are.
+  const std::size_t first_limit = profile.interface_type == 3 ? 6 : 5;
+  for (std::size_t motor = 1; motor <= 8; ++motor) {
+    SimMotor& m = profile.motors[motor];
+    if (!m.present) continue;
+    m.lower = m.values[first_limit];
+    m.upper = m.values[first_limit + 1];
+    if (motor == 1) {
+      if (std::fabs(m.upper) < 1.0) m.upper = 90.0;
+      if (std::fabs(m.lower) < 1.0) m.lower = -50.0;
+      m.limited = true;
+    } else if (motor == 2) {
+      if (std::fabs(m.upper) < 1.0) m.upper = 90.0;
+      if (std::fabs(m.lower) < 1.0) m.lower = -90.0;
+      m.limited = true;
+    } else {
+      m.limited = std::fabs(m.lower) > 0.01 || std::fabs(m.upper) > 0.01;
     }
   }
   for (std::size_t m = 1; m <= 10; ++m) {

@@ -13,6 +13,7 @@ struct SimMotor {
   char axis = ' ';                  // controller axis character
   double steps_per_unit = 100.0;    // steps per degree (or per mm)
   std::array<double, 4> p{};        // speed parameters p1..p4 of the motor line
+  std::array<double, 10> values{};  // the ten values of the motor line as written
   double lower = 0.0;               // limits in controller units
   double upper = 0.0;
   bool limited = false;             // hardware limit switches fitted

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "common/state.hpp"
+#include "instrument/iocard.hpp"
 #include "shell/output.hpp"
 
 namespace dorvex {
@@ -41,6 +42,7 @@ struct Child {
   std::string dir;
   std::string link;
   std::string out;
+  std::string card;  // the socket of the SIN-10's simulated counter and shutter card
 };
 
 Child& child() {
@@ -101,6 +103,8 @@ void remove_private_files() {
   if (c.dir.empty()) return;
   ::unlink(c.link.c_str());
   ::unlink(c.out.c_str());
+  if (!c.card.empty()) ::unlink(c.card.c_str());
+  c.card.clear();
   ::rmdir(c.dir.c_str());
   c.dir.clear();
 }
@@ -139,6 +143,14 @@ bool start_simulator(const std::string& crystal_file, std::string& port_path) {
   if (S().profile.interface_type == 1 || S().profile.interface_type == 7) {
     args.push_back("--family");
     args.push_back(S().profile.interface_type == 1 ? "smc9000" : "smc9300");
+  }
+  if (S().profile.interface_type == 3) {
+    // The SIN-10 counts and switches the shutter on an I/O card: the simulator serves it on a
+    // socket beside the link, and the card access of the program goes there.
+    c.card = c.dir + "/card";
+    args.push_back("--iocard");
+    args.push_back(c.card);
+    ::setenv("DORVEX_IOCARD", c.card.c_str(), 1);
   }
   for (const std::string& w : split_blanks(std::getenv("DORVEX_SIM_ARGS"))) args.push_back(w);
 
@@ -199,6 +211,7 @@ bool start_simulator(const std::string& crystal_file, std::string& port_path) {
 
 void stop_simulator() {
   Child& c = child();
+  CARD_RELEASE();
   if (c.stdin_fd >= 0) ::close(c.stdin_fd);
   c.stdin_fd = -1;
   if (c.pid > 0) {
