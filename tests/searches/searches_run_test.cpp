@@ -93,10 +93,12 @@ std::vector<double> angles_at(const std::string& line, std::size_t offset) {
 // Bisecting setting (2theta, chi, phi) of h k l on the simulator's sample crystal, from its
 // cell (8, 10, 12 A, right angles) and orientation U = Rx(15) Ry(-20) Rz(30).
 std::vector<double> true_setting(double h, double k, double l) {
-  const double x = 15 / kRad, y = -20 / kRad, z = 30 / kRad;
-  const double rx[3][3] = {{1, 0, 0}, {0, std::cos(x), -std::sin(x)}, {0, std::sin(x), std::cos(x)}};
-  const double ry[3][3] = {{std::cos(y), 0, std::sin(y)}, {0, 1, 0}, {-std::sin(y), 0, std::cos(y)}};
-  const double rz[3][3] = {{std::cos(z), -std::sin(z), 0}, {std::sin(z), std::cos(z), 0}, {0, 0, 1}};
+  const double cx = std::cos(15 / kRad), sx = std::sin(15 / kRad);
+  const double cy = std::cos(-20 / kRad), sy = std::sin(-20 / kRad);
+  const double cz = std::cos(30 / kRad), sz = std::sin(30 / kRad);
+  const double rx[3][3] = {{1, 0, 0}, {0, cx, -sx}, {0, sx, cx}};
+  const double ry[3][3] = {{cy, 0, sy}, {0, 1, 0}, {-sy, 0, cy}};
+  const double rz[3][3] = {{cz, -sz, 0}, {sz, cz, 0}, {0, 0, 1}};
   const double b[3] = {h / 8.0, k / 10.0, l / 12.0};
   double v[3] = {0, 0, 0}, w[3] = {0, 0, 0}, u[3] = {0, 0, 0};
   for (int i = 0; i < 3; ++i)
@@ -268,9 +270,9 @@ TEST(Cone, FromTwoZeroZeroFindsZeroTwoZeroAtItsSetting) {
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(has_line(r.out, "Position Diffractometer and Retry CONE")) << r.out;
-  EXPECT_EQ(count_lines(r.out,
-                        "Cone Search - Is Diffractometer at a Reflection and the slits OPEN (Y/N):?"),
-            2);
+  const std::string question =
+      "Cone Search - Is Diffractometer at a Reflection and the slits OPEN (Y/N):?";
+  EXPECT_EQ(count_lines(r.out, question), 2);
   EXPECT_EQ(count_lines(r.out, "Error on input, try again:"), 1);
   EXPECT_EQ(count_lines(r.out, "Invalid values, try again:"), 1);
   EXPECT_TRUE(has_line(r.out, "Input intensity threshold for search <8>:"));
@@ -373,7 +375,9 @@ TEST(Phot, HaltDuringTheExposureClosesTheShutterAndStillAsksToDismount) {
   bool halted = false;
   const std::string out = halted_run(
       sim, "PHOT\n\n10\n",
-      [](const std::string& o) { return o.find("   Started photo scan at  ") != std::string::npos; },
+      [](const std::string& o) {
+        return o.find("   Started photo scan at  ") != std::string::npos;
+      },
       halted);
   EXPECT_TRUE(halted) << out;
   EXPECT_EQ(out.find("Completed photo scan"), std::string::npos) << out;
