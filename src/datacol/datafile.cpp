@@ -102,7 +102,9 @@ std::string stddata_record(const ScanRecord& r) {
   long largest = 0;
   for (long c : r.counts) largest = std::max(largest, c);
   long scale = 1;
-  if (largest >= 100000000L) scale = largest / 100000000L;  // keeps every count within I8
+  // The smallest divisor that brings every count within I8: dividing by largest div 1E8 alone
+  // would leave 250000000 as 125000000, too wide for its field.
+  if (largest >= 100000000L) scale = (largest + 99999998L) / 99999999L;
   std::string text = "R" + I(r.sequence, 6);
   for (int x : r.hkl) text += I(x, 4);
   text += F(r.psi, 10, 4) + F(r.angles[0], 10, 4) + F(r.angles[1], 10, 5) +
