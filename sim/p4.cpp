@@ -179,7 +179,7 @@ class P4Controller : public ControllerFamily {
     switch (c[0]) {
       case 'U': {
         if (v == "U0,0") {
-          held_.push_back({false, "U0,0", 0.0, 0.0});
+          held_.push_back({false, "?U0,0", 0.0, 0.0});
           return true;
         }
         if (!axis_number(v.substr(1), a, x) || x != std::floor(x)) return false;
@@ -220,7 +220,7 @@ class P4Controller : public ControllerFamily {
         if (count_armed_) {
           const double start = std::max(now, idle_time());
           busy_until_ = start + count_seconds_;
-          held_.push_back({true, "D", start, count_seconds_});
+          held_.push_back({true, "?D", start, count_seconds_});
           count_armed_ = false;
         }
         return true;
