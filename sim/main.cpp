@@ -30,7 +30,7 @@ using namespace dorvex::sim;
 
 const char* const kUsage =
     "usage: dorvex-sim --link PATH --profile DIFPROF.DAT [--crystal FILE]\n"
-    "                  [--family smc9000|smc9300|sin10|p4] [--time-scale X] [--seed N]\n"
+    "                  [--family smc9000|smc9300|stadi4|sin10|p4] [--time-scale X] [--seed N]\n"
     "                  [--transcript FILE] [--fault FAULT]... [--omega-reading circle|bisecting]\n"
     "                  [--iocard SOCKET]\n"
     "\n"
@@ -42,8 +42,8 @@ const char* const kUsage =
     "  --profile FILE       the diffractometer profile (motors, offsets, senses, terminators,\n"
     "                       wavelength, controller family)\n"
     "  --crystal FILE       the virtual crystal (default: the built-in sample crystal)\n"
-    "  --family NAME        smc9000, smc9300, sin10 or p4 (default: from the profile's\n"
-    "                       CONTROL line)\n"
+    "  --family NAME        smc9000, smc9300, stadi4, sin10 or p4 (default: from the\n"
+    "                       profile's CONTROL line)\n"
     "  --iocard SOCKET      sin10: serve the counter and shutter card on this Unix-domain\n"
     "                       socket (removed on exit)\n"
     "  --time-scale X       simulated seconds per real second (default 1; 0: moves and counts\n"

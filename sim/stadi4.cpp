@@ -134,7 +134,8 @@ class Stadi4Controller : public ControllerFamily {
     if (cmd == "XX") {
       if (data_.empty() || job_ != Job::none) return "IR00";
       std::string d = data_.front();
-      data_.pop_front();
+      // A record of positions or offsets is fetched as often as asked; count lines one by one.
+      if (!record_data_) data_.pop_front();
       return d;
     }
     if (job_ != Job::none) {
@@ -148,6 +149,7 @@ class Stadi4Controller : public ControllerFamily {
         record += hex6(a ? steps_of(*a, a->position(now)) : 0);
       }
       data_.assign(1, record);
+      record_data_ = true;
       return "IROK";
     }
     if (cmd == "P0" && line.size() == 2) return "IROK";
@@ -317,6 +319,7 @@ class Stadi4Controller : public ControllerFamily {
         shift = 0.0;
       }
       data_.assign(1, offsets);
+      record_data_ = true;
       acknowledge(end, "CK", "IR07");
       return;
     }
@@ -353,6 +356,7 @@ class Stadi4Controller : public ControllerFamily {
   // The counts of the last scan, four to a line.
   void prepare_counts() {
     data_.clear();
+    record_data_ = false;
     for (std::size_t i = 0; i < counts_.size(); i += 4) {
       std::string line;
       for (std::size_t j = i; j < std::min(i + 4, counts_.size()); ++j) line += hex6(counts_[j]);
@@ -372,6 +376,7 @@ class Stadi4Controller : public ControllerFamily {
   int switch_drive_ = 0;                      // drive (1..4) that met a switch in this job
   std::vector<Pending> acks_;                 // acknowledges of ended jobs, not yet sent
   std::deque<std::string> data_;              // lines to fetch with "XX"
+  bool record_data_ = false;                  // data_ is one record, not count lines
   std::array<std::optional<long>, 4> loaded_{};  // drive targets in steps
   std::optional<ScanRecord> record_;
   std::array<double, 4> reference_shift_{};   // how far "DC" moved each position register

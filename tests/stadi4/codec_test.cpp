@@ -57,7 +57,8 @@ TEST(Stadi4Ack, EachAnswerIsAcceptedRetriedOrALimitSwitch) {
             "Got error 42 from interface in response to  sending  8 characters: TH000001 Trying "
             "again");
   EXPECT_EQ(classify("PP", 2, "IR-1").kind, K::retry);
-  EXPECT_EQ(classify("PP", 2, "IRXY").text, "Error reading error code from interface: IRXYTrying again");
+  EXPECT_EQ(classify("PP", 2, "IRXY").text,
+            "Error reading error code from interface: IRXYTrying again");
   EXPECT_EQ(classify("PP", 2, "").text, "Interface returned zero characters Trying again");
   EXPECT_EQ(classify("PP", 2, "IR1").text, "Interface returned only 3 characters IR1 Trying again");
   EXPECT_EQ(classify("PP", 2, "HELLO").text,

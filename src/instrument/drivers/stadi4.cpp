@@ -173,8 +173,9 @@ constexpr const char* kCircle[4] = {"TH", "OM", "CH", "PH"};
 // something else, but not for ever.
 constexpr int kWakeIr00Limit = 20;
 
-float steps_per_degree(int m) { return S().profile.motor[static_cast<std::size_t>(m)].steps_per_degree; }
-float zero_offset(int m) { return S().profile.offset[static_cast<std::size_t>(m)]; }
+std::size_t at(int i) { return static_cast<std::size_t>(i); }
+float steps_per_degree(int m) { return S().profile.motor[at(m)].steps_per_degree; }
+float zero_offset(int m) { return S().profile.offset[at(m)]; }
 long to_steps(int m, float degrees) {
   return NINT(static_cast<double>(degrees) * static_cast<double>(steps_per_degree(m)));
 }
@@ -218,13 +219,13 @@ bool read_four(std::array<float, 4>& values, std::string& message) {
     return false;
   }
   for (int i = 0; i < 4; ++i)
-    values[static_cast<std::size_t>(i)] = CNVSTEP(i + 1, static_cast<int>(steps[static_cast<std::size_t>(i)]));
+    values[at(i)] = CNVSTEP(i + 1, static_cast<int>(steps[at(i)]));
   return true;
 }
 
 std::string four_fields(const std::array<float, 4>& degrees) {
   std::string out;
-  for (int i = 0; i < 4; ++i) out += DECTOHEX_2(to_steps(i + 1, degrees[static_cast<std::size_t>(i)]));
+  for (int i = 0; i < 4; ++i) out += DECTOHEX_2(to_steps(i + 1, degrees[at(i)]));
   return out;
 }
 
@@ -287,7 +288,7 @@ bool READ_SCAN_2(int n, std::array<int, 200>& counts) {
     std::vector<long> values;
     if (!READ_COUNT_LINE_2(static_cast<std::size_t>(6 * in_line), values)) return false;
     for (int i = 0; i < in_line; ++i)
-      counts[static_cast<std::size_t>(first + i)] = static_cast<int>(values[static_cast<std::size_t>(i)]);
+      counts[at(first + i)] = static_cast<int>(values[at(i)]);
   }
   return true;
 }
