@@ -255,6 +255,37 @@ TEST_F(P4Sim, ShortAndGarbledStatusAnswersAreReadAgain) {
   EXPECT_EQ(warnings, 2) << console();
 }
 
+// Fifty-four characters are one short of a status answer: shown, and read again.
+TEST_F(P4Sim, StatusAnswerOfFiftyFourCharactersIsShownAndReadAgain) {
+  const std::string short_answer = "  7.000000   2.500000   0.000000   0.000000     2    0";
+  ASSERT_EQ(short_answer.size(), 54u);
+  start_p4({"--fault", "reply:?U0,0:" + short_answer + ":5"});
+  const AngleSet a = read_all();
+  EXPECT_EQ(S().shell.error_flag, 0) << console();
+  EXPECT_TRUE(dorvex_test::has_line(console(), short_answer)) << console();
+  EXPECT_TRUE(console_has("Error in RdAllMtr: request for motor positions returned string:"));
+  EXPECT_NEAR(a[0], 5.0f, 1e-3) << "the short answer's 7 degrees were not taken";
+}
+
+TEST_F(P4Sim, IllegalFirstCharacterIsReportedAndDropped) {
+  start_p4({"--fault",
+            "reply:?U0,0:\x01  7.000000   2.500000   0.000000   0.000000     2     0:5"});
+  const AngleSet a = read_all();
+  EXPECT_EQ(S().shell.error_flag, 0) << console();
+  EXPECT_TRUE(console_has("Illegal first character no.   1 returned from interface"))
+      << console();
+  EXPECT_NEAR(a[0], 7.0f, 1e-3);
+}
+
+TEST_F(P4Sim, CountThatCannotBeReadEndsTheCommandInsteadOfCountingNothing) {
+  start_p4({"--fault", "garble:?D:1"});
+  float rate = -1, used = 0;
+  XCOUNT(1.0f, rate, used);
+  EXPECT_EQ(S().shell.error_flag, 1);
+  EXPECT_TRUE(console_has("Count not read from the interface")) << console();
+  EXPECT_EQ(rate, -1.0f);
+}
+
 TEST_F(P4Sim, TheSixthFailedReadOfTheCirclesEndsTheCommand) {
   start_p4({"--fault", "empty:?U0,0:1:40"});
   read_all();
