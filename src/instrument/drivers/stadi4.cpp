@@ -301,14 +301,18 @@ void SENDH_2(const std::string& command, int count, std::string& reply, int& len
   const std::string sent = command.substr(0, static_cast<std::size_t>(std::max(count, 0)));
   const int delay = std::max(S().profile.compor[10], 0);
   for (int errors = 0;;) {
+    // Every answer is read before the next command goes out; anything still on the line is
+    // left over from an exchange that was cut short and is not this command's answer.
+    DISCARD_PENDING_INPUT();
     SEND_STRING_PORT(command, count);
-    if (last_send_failed() || failed()) return;
+    if (last_send_failed()) return;
     if (sent.rfind("SP", 0) == 0) {  // stop: the controller does not answer
       WAIT_MS(1000);
       return;
     }
+    const bool failed_before = failed();
     WAIT_MS(delay);
-    if (failed()) return;
+    if (failed() && !failed_before) return;  // halted
     if (!read_answer(reply)) return;
     length = static_cast<int>(reply.size());
     const stadi4::Ack ack = stadi4::classify(command, count, reply);
