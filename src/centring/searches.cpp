@@ -72,7 +72,7 @@ std::vector<SearchSegment> search_segments(float start, float end, float step) {
   if (!(step > 0.0f) || end <= start) return out;
   const int n = whole_steps(end - start, step);
   if (n < 10) return out;
-  const int k = n / 200 + 1;
+  const int k = n > 200 ? n / 200 + 1 : 1;
   const int m = n / k;
   for (int j = 0; j < k; ++j)
     out.push_back({start + static_cast<float>(j * m) * step, m});
