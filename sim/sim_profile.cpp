@@ -138,13 +138,14 @@ bool read_sim_profile(const std::string& path, SimProfile& profile, std::string&
     if (!m.present) continue;
     m.lower = m.values[first_limit];
     m.upper = m.values[first_limit + 1];
+    const bool p4 = profile.interface_type == 6;  // the P4 has defaults of its own
     if (motor == 1) {
-      if (std::fabs(m.upper) < 1.0) m.upper = 90.0;
-      if (std::fabs(m.lower) < 1.0) m.lower = -50.0;
+      if (std::fabs(m.upper) < 1.0) m.upper = p4 ? 116.0 : 90.0;
+      if (std::fabs(m.lower) < 1.0) m.lower = p4 ? -106.0 : -50.0;
       m.limited = true;
     } else if (motor == 2) {
-      if (std::fabs(m.upper) < 1.0) m.upper = 90.0;
-      if (std::fabs(m.lower) < 1.0) m.lower = -90.0;
+      if (std::fabs(m.upper) < 1.0) m.upper = p4 ? 40.0 : 90.0;
+      if (std::fabs(m.lower) < 1.0) m.lower = p4 ? -40.0 : -90.0;
       m.limited = true;
     } else {
       m.limited = std::fabs(m.lower) > 0.01 || std::fabs(m.upper) > 0.01;

@@ -122,6 +122,18 @@ TEST_F(P4Sim, DrivesLoadEveryCircleStartTogetherAndAreVerified) {
   EXPECT_FALSE(console_has("not reached")) << console();
 }
 
+// Without limits on its line 2theta takes the P4's own, down to -106 degrees.
+TEST_F(P4Sim, TwoThetaWithoutLimitsDrivesPastTheOtherFamiliesDefault) {
+  start(dorvex_test::with_line(p4_profile(), "MOTOR1",
+                               "MOTOR1 1,    100.00    300.00      0.00    200.00      0.00"));
+  EXPECT_FLOAT_EQ(S().profile.motor[1].lower, -106.0f);
+  int status = -1;
+  DRIVE(1, -60.0f, 0, 0, status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(S().shell.error_flag, 0) << console();
+  EXPECT_NEAR(read_all()[0], -60.0f, 1e-3);
+}
+
 TEST_F(P4Sim, FreePhiTurnsTheShortWayAcrossHalfATurnAndReadsInTheDeclaredTurn) {
   start_p4();
   drive_to({20.0f, 0.0f, 0.0f, 170.0f});
