@@ -73,8 +73,14 @@ std::string four_f(const AngleSet& a, int w, int d) {
   return F(a[0], w, d) + F(a[1], w, d) + F(a[2], w, d) + F(a[3], w, d);
 }
 
-// The scan mode of RUNSCAN for a search motor.
-int scan_mode(int motor) { return motor == 1 ? 1 : motor; }
+// The scan mode of RUNSCAN for a search motor. The theta/2theta scan moves omega by half of
+// each 2theta step. Where the omega reading carries half of 2theta, driving 2theta to the start
+// takes omega along and the scan is centred on both; otherwise omega has to be set back by half
+// the 2theta start offset as well (mode 5), or the scan would leave the omega peak behind.
+int scan_mode(int motor) {
+  if (motor != 1) return motor;
+  return S().profile.omega_coupled() ? 1 : 5;
+}
 
 }  // namespace
 
@@ -161,7 +167,7 @@ SearchResult MTSTEP(int motor, float step, float time_per_step) {
     }
     const Parabola9 fit = parabola9(rate);
     if (fit.has_maximum() && std::fabs(fit.vertex()) <= 2.5f) {
-      const float x0 = fit.vertex();
+      const float x0 = peak_offset9(rate, r.peak_index - 1, fit.vertex());
       if (!drive_to(offset_from_centre(x0), drive_status)) {
         if (!failed()) r.failure = 1;
         return r;
@@ -216,7 +222,11 @@ bool CHISTEP(float& chi_centre, float time_per_step) {
     y[at(i)] = static_cast<float>(counts[at(i)]);
     if (y[at(i)] > y[at(top)]) top = i;
   }
-  std::array<float, 4> p{y[0], 4.0f * step, y[at(top)] * 4.0f * step, x[at(top)]};
+  // Start: a profile four steps wide at half height (the model's width is the standard
+  // deviation, FWHM / 2.3548; starting it at four steps itself sends the fit astray on peaks
+  // a few steps wide), with the largest count at the top.
+  const float sigma0 = 4.0f * step / 2.3548f;
+  std::array<float, 4> p{y[0], sigma0, y[at(top)] * sigma0, x[at(top)]};
   std::vector<float> calculated;
   if (!PKLSQ_ONE(x, y, p, calculated)) return false;
   // A centre outside the scanned range is no centre of this scan.

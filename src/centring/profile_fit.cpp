@@ -289,4 +289,18 @@ Parabola9 parabola9(const std::array<float, 9>& rate) {
   return fit;
 }
 
+float peak_offset9(const std::array<float, 9>& rate, int top, float fallback) {
+  if (top < 1 || top > 7) return fallback;
+  const float floor = *std::min_element(rate.begin(), rate.end());
+  const float below = rate[at(top - 1)] - floor;
+  const float peak = rate[at(top)] - floor;
+  const float above = rate[at(top + 1)] - floor;
+  if (!(below > 0.0f && peak > 0.0f && above > 0.0f)) return fallback;
+  const float lb = std::log(below), lp = std::log(peak), la = std::log(above);
+  const float curvature = lb - 2.0f * lp + la;
+  if (!(curvature < 0.0f)) return fallback;
+  const float shift = std::clamp(0.5f * (lb - la) / curvature, -1.0f, 1.0f);
+  return static_cast<float>(top - 4) + shift;
+}
+
 }  // namespace dorvex

@@ -64,4 +64,11 @@ struct Parabola9 {
 };
 Parabola9 parabola9(const std::array<float, 9>& rate);
 
+// Offset (in steps, from the middle point) of the maximum of a peak whose largest rate lies at
+// point `top` (0-based, 1..7): the vertex of the Gaussian through that point and its two
+// neighbours, above the smallest rate of the scan. A least-squares parabola over all nine
+// points pulls a peak narrower than the scan towards the middle; this does not. Falls back to
+// `fallback` when a neighbour does not stand above the smallest rate.
+float peak_offset9(const std::array<float, 9>& rate, int top, float fallback);
+
 }  // namespace dorvex

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "centring/centring.hpp"
 #include "centring/profile_fit.hpp"
 #include "common/state.hpp"
 
@@ -181,22 +182,27 @@ TEST(Pklsq, RefusesTooFewPointsOrNothingToRefineAndSurvivesZeroCounts) {
 }
 
 TEST(PklsqOne, FitsAGaussianChiScanFromTheCentringsStartValues) {
-  for (unsigned seed : {1u, 5u, 9u}) {
+  // Steps of two thirds to one standard deviation of the peak, as the chi widths give them.
+  for (unsigned seed = 1; seed <= 8; ++seed) {
     const double centre = 3.4, sigma = 1.5 / 2.3548, area = 400.0, bg = 2.0;
-    const float step = 0.42f;
+    const float step = seed % 2 == 0 ? 0.42f : 0.59f;
     const Scan s = generate(21, centre + 0.3 - 10 * step, step, [&](double x) {
       const double d = x - centre;
       return bg + area / sigma * std::exp(-d * d / (2 * sigma * sigma));
     }, seed);
     std::size_t top = 0;
     for (std::size_t i = 0; i < s.y.size(); ++i) top = s.y[i] > s.y[top] ? i : top;
-    std::array<float, 4> p{s.y[0], 4 * step, s.y[top] * 4 * step, s.x[top]};
+    const float sigma0 = 4 * step / 2.3548f;
+    std::array<float, 4> p{s.y[0], sigma0, s.y[top] * sigma0, s.x[top]};
     std::vector<float> calculated;
     ASSERT_TRUE(PKLSQ_ONE(s.x, s.y, p, calculated)) << seed;
     EXPECT_NEAR(p[3], centre, 0.05) << seed;
     EXPECT_NEAR(std::fabs(p[1]), sigma, 0.08) << seed;
     EXPECT_NEAR(p[2] / p[1], area / sigma, 0.1 * area / sigma) << seed;
     ASSERT_EQ(calculated.size(), s.x.size());
+    const double d = s.x[10] - p[3];
+    EXPECT_NEAR(calculated[10], p[0] + p[2] / p[1] * std::exp(-d * d / (2 * p[1] * p[1])),
+                0.01 * calculated[10]);
   }
 }
 
@@ -212,8 +218,42 @@ TEST(Parabola9, VertexOfAnExactParabolaAndNoMaximumOnAFlatOrHollowScan) {
   EXPECT_NEAR(fit.c, -3.0f, 1e-4f);
   r.fill(50.0f);
   EXPECT_FALSE(parabola9(r).has_maximum());
-  for (int i = 0; i < 9; ++i) r[static_cast<std::size_t>(i)] = static_cast<float>((i - 4) * (i - 4));
+  for (int i = 0; i < 9; ++i)
+    r[static_cast<std::size_t>(i)] = static_cast<float>((i - 4) * (i - 4));
   EXPECT_FALSE(parabola9(r).has_maximum());
+}
+
+TEST(PeakOffset9, FindsANarrowPeakBetweenPointsWhereTheNinePointParabolaFallsShort) {
+  // A Gaussian peak 1.5 steps wide at half height, 1.3 steps above the middle point, on a
+  // background of 5 counts/s.
+  for (const double offset : {-2.2, -0.4, 0.0, 0.45, 1.3}) {
+    std::array<float, 9> r{};
+    int top = 0;
+    for (int i = 0; i < 9; ++i) {
+      const double d = (i - 4) - offset;
+      r[static_cast<std::size_t>(i)] =
+          static_cast<float>(5.0 + 800.0 * std::exp(-4.0 * std::log(2.0) * d * d / 2.25));
+      if (r[static_cast<std::size_t>(i)] > r[static_cast<std::size_t>(top)]) top = i;
+    }
+    const Parabola9 fit = parabola9(r);
+    ASSERT_TRUE(fit.has_maximum()) << offset;
+    EXPECT_NEAR(peak_offset9(r, top, fit.vertex()), offset, 0.02) << offset;
+    if (std::fabs(offset) > 1.0) {
+      EXPECT_GT(std::fabs(fit.vertex() - offset), 0.3) << offset;
+    }
+  }
+  // A neighbour no higher than the smallest rate: the parabola's vertex is kept.
+  std::array<float, 9> flat{5, 5, 5, 5, 100, 5, 5, 5, 5};
+  EXPECT_EQ(peak_offset9(flat, 4, 0.25f), 0.25f);
+  EXPECT_EQ(peak_offset9(flat, 0, 0.5f), 0.5f);
+}
+
+TEST(CountingTime, RequiredCountsOverThePeakRateBoundedBelowAndAbove) {
+  EXPECT_FLOAT_EQ(counting_time(300.0f, 600.0f, 4.0f, 0.25f), 0.5f);
+  EXPECT_FLOAT_EQ(counting_time(300.0f, 30.0f, 4.0f, 0.25f), 4.0f);     // weak: the ceiling
+  EXPECT_FLOAT_EQ(counting_time(300.0f, 6000.0f, 4.0f, 0.25f), 0.25f);  // strong: the floor
+  EXPECT_FLOAT_EQ(counting_time(300.0f, 6000.0f, 4.0f, 0.2f), 0.2f);
+  EXPECT_FLOAT_EQ(counting_time(300.0f, 0.0f, 4.0f, 0.2f), 4.0f);       // no rate: no division
 }
 
 }  // namespace
