@@ -2,7 +2,12 @@
 // sample crystal and its matrix file. The crystal's true settings are computed here from the
 // UB matrix of the matrix file (bisecting geometry, phi axis frame).
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -328,6 +333,64 @@ TEST(Cntr, DummyModeDoesNothing) {
   EXPECT_FALSE(has_line(r.out, " Peak Not Centered."));
   EXPECT_FALSE(has_line(r.out, "Continue with these parameters <Y/N>?"));
   EXPECT_EQ(list_of(home.read("x.mat")).size(), 8u);
+}
+
+}  // namespace
+
+namespace {
+
+// The operator's halt during the first search scan ends the centring: no failure report, no
+// add question, the list as it was.
+TEST(Cntr, HaltDuringAScanEndsTheCentringWithNothingChanged) {
+  Simulated sim;
+  const std::string before = sim.home.read("x.mat");
+  auto args = sim.args();
+  const std::string env =
+      "DORVEX_SIM_ARGS=--time-scale 1 --transcript " + sim.home.file("wire.txt");
+  const dorvex_test::Started child = dorvex_test::start_program(
+      sim.home.path(), args, {env}, dorvex_test::Stderr::inherited);
+  ASSERT_GE(child.pid, 0);
+  const std::string script = "CNTR\n";
+  ASSERT_EQ(::write(child.in, script.data(), script.size()),
+            static_cast<ssize_t>(script.size()));
+  std::string output;
+  auto read_until = [&](const std::string& what) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    pollfd ready{child.out, POLLIN, 0};
+    while (output.find(what) == std::string::npos && std::chrono::steady_clock::now() < give_up) {
+      char buf[4096];
+      const ssize_t n = ::poll(&ready, 1, 20) > 0 ? ::read(child.out, buf, sizeof buf) : 0;
+      if (n < 0 || (n == 0 && ready.revents != 0)) break;
+      output.append(buf, static_cast<std::size_t>(n));
+    }
+    return output.find(what) != std::string::npos;
+  };
+  // The scan program has been started (nine points of 0.6 s in real time).
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool scanning = false;
+  while (!scanning && std::chrono::steady_clock::now() < give_up) {
+    scanning = count_starting(sim.sent(), "START:;") > 0 &&
+               count_starting(sim.sent(), "GSB10*9;") > 0;
+    if (!scanning) ::poll(nullptr, 0, 20);
+  }
+  if (scanning) ::kill(child.pid, SIGINT);
+  const bool halted = scanning && read_until("Diffractometer halted by user");
+  const std::string rest = "Y\nEXIT\n";
+  ASSERT_EQ(::write(child.in, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+  ::close(child.in);
+  const bool ended = read_until("Normal program termination");
+  ::kill(child.pid, SIGKILL);
+  ::waitpid(child.pid, nullptr, 0);
+  ::close(child.out);
+  ASSERT_TRUE(scanning);
+  EXPECT_TRUE(halted) << output;
+  EXPECT_TRUE(ended) << output;
+  EXPECT_EQ(output.find("Peak Not Centered"), std::string::npos) << output;
+  EXPECT_EQ(output.find("MOTOR POSITIONS AFTER FAILURE"), std::string::npos);
+  EXPECT_EQ(output.find("Failure in Center"), std::string::npos);
+  EXPECT_EQ(output.find("Add to Reflection List"), std::string::npos);
+  EXPECT_EQ(count_starting(sim.sent(), "GSB10*"), 1);
+  EXPECT_EQ(list_of(sim.home.read("x.mat")).size(), 8u);
 }
 
 }  // namespace
