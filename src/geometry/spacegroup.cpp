@@ -125,7 +125,9 @@ struct Search {
   Lattice lat;
   std::vector<Element> elements;
   std::vector<int> grid;   // the coordinates tried for the location of an element, in 48ths
-  long budget = 4000000;   // products allowed before the symbol is given up
+  // Products allowed before the symbol is given up: every standard symbol needs far fewer
+  // (under 20000); a symbol that names no group is refused in well under a second.
+  long budget = 400000;
   std::vector<Op> result;
 
   // Closure of the generators; false when two translations meet on one rotation, when more
@@ -273,7 +275,7 @@ bool rotation_matrix(Dir dir, int n, bool hex, Rot& r) {
       if (n != 2) return false;
       r = two_diag;
       return true;
-    case Dir::body:
+    case Dir::body:  // the 3-fold axes of the cubic groups carry no screw in the symbol
       if (n != 3 || hex) return false;
       r = three_body;
       return true;
@@ -366,7 +368,7 @@ bool add_field(const Field& f, Dir dir, bool hex, std::vector<Element>& elements
   }
   if (n > 1) {
     Rot r;
-    if (!rotation_matrix(dir, n, hex, r)) return false;
+    if (!rotation_matrix(dir, n, hex, r) || (dir == Dir::body && f.screw != 0)) return false;
     if (f.rotation < 0) {
       if (f.plane != 0 || f.screw != 0) return false;
       elements.push_back({neg(r), {}});
