@@ -156,12 +156,14 @@ class P4Controller : public ControllerFamily {
     for (auto& [name, target] : loaded_) {
       Axis* a = inst_.axis(name);
       if (a == nullptr) continue;
-      double to = target;
-      auto bounds = bounds_.find(name);
-      if (bounds != bounds_.end() && (bounds->second.first != 0.0 || bounds->second.second != 0.0)) {
-        const double t = turn_of(to);
-        const double lo = bounds->second.first, hi = bounds->second.second;
-        if (!((to >= lo && to <= hi) || (t >= lo && t <= hi) || (t - 360.0 >= lo && t - 360.0 <= hi))) {
+      const double to = target;
+      // Travel bounds (both 0: none) hold for the target or its equivalent within a turn.
+      const auto bounds = bounds_.find(name);
+      const double lo = bounds != bounds_.end() ? bounds->second.first : 0.0;
+      const double hi = bounds != bounds_.end() ? bounds->second.second : 0.0;
+      if (lo != 0.0 || hi != 0.0) {
+        auto within = [&](double x) { return x >= lo && x <= hi; };
+        if (!within(to) && !within(turn_of(to)) && !within(turn_of(to) - 360.0)) {
           note_(std::string("target of axis ") + name + " outside its travel bounds: not moved");
           continue;
         }

@@ -43,6 +43,8 @@ TEST(P4Answers, ShortOrUnreadableStatusAnswersAreNotTaken) {
   bad = a;
   bad[46] = 'x';
   EXPECT_FALSE(p4::decode_status(bad));
+  // More than a turn is line noise, not a circle of this controller.
+  EXPECT_FALSE(p4::decode_status(status_answer(400.0, 2.5, 0.0, 0.0, 2, 0)));
 }
 
 TEST(P4Answers, CountIsTheFirstNumberOfTheAnswer) {

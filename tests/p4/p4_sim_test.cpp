@@ -316,7 +316,8 @@ TEST_F(P4Sim, AnUnansweredCountLastsUntilTheOperatorHalts) {
   float rate = -1, used = 0;
   const auto before = std::chrono::steady_clock::now();
   XCOUNT(1.0f, rate, used);
-  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
   halt.join();
   EXPECT_EQ(S().shell.error_flag, 1);
   EXPECT_TRUE(console_has("Diffractometer halted by user")) << console();
@@ -334,7 +335,8 @@ TEST_F(P4Sim, HaltDuringALongDriveClosesTheShutterAndTheCircleEndsItsMove) {
   int status = -1;
   const auto before = std::chrono::steady_clock::now();
   DRIVE(1, 15.0f, 0, 0, status);  // 10 degrees at 5 degrees a second
-  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
   halt.join();
   EXPECT_EQ(S().shell.error_flag, 1);
   EXPECT_TRUE(console_has("Diffractometer halted by user")) << console();

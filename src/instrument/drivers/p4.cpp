@@ -35,7 +35,8 @@ std::optional<StatusAnswer> decode_status(const std::string& answer) {
   StatusAnswer out;
   for (int i = 0; i < 4; ++i) {
     const auto v = read_real_field(answer, 1 + 11 * i, 10, 6);
-    if (!v || !std::isfinite(*v)) return std::nullopt;
+    // The controller counts its circles within one turn: anything further is line noise.
+    if (!v || !std::isfinite(*v) || std::fabs(*v) > 360.0) return std::nullopt;
     out.angle[static_cast<std::size_t>(i)] = *v;
   }
   const auto w1 = read_int_field(answer, 45, 5);

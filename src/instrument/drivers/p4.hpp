@@ -55,7 +55,7 @@ State& state();
 void reset();
 
 // A "U0,0" answer: 2theta, omega, phi, chi (F10.6, each followed by a blank), then two status
-// words (I5, a blank, I5); 55 characters at least.
+// words (I5, a blank, I5); 55 characters at least, every angle within one turn.
 struct StatusAnswer {
   std::array<double, 4> angle{};  // in the answer's order: 2theta, omega, phi, chi
   long word1 = 0, word2 = 0;
