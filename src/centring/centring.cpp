@@ -15,6 +15,7 @@
 
 #include "centring/profile_fit.hpp"
 #include "common/fields.hpp"
+#include "datacol/datafile.hpp"
 #include "files/matfile.hpp"
 #include "geometry/angles.hpp"
 #include "instrument/controller.hpp"
@@ -300,6 +301,14 @@ OmegaFit OMSTEP(float time_per_step, float step) {
   const float circle = tth / 2.0f + p[P_POSITION] + pr.offset[2];
   if (circle > pr.motor[2].upper || circle < pr.motor[2].lower) return out;
 
+  if (S().shell.log_final_omega_profiles != 0) {
+    AngleSet angles{};
+    RDALLMTR(angles);
+    if (failed()) return out;
+    angles[1] = p[P_POSITION];
+    std::vector<long> raw(counts.begin(), counts.begin() + n);
+    WRITE_OMEGASCAN_TOFILE(angles, raw, positions[0], positions[at(n - 1)], used);
+  }
   const float offset = doublet_offset(pr.lambda1, lambda2, pr.monoc_correction, tth);
   PLOT_DATA_LINE(x, CALC_PROFILE(1, x, p, offset));
   if (doublet) PLOT_DATA_LINE(x, CALC_PROFILE(2, x, p, offset));

@@ -201,10 +201,23 @@ TEST(Cntr, FindsTheTwoThetaZeroOfTheInstrumentAndNoAddsNothing) {
   sim.home.write("crystal.txt",
                  replace_line(sim.home.read("crystal.txt"), "zero", "zero 0.2 0 0 0"));
   const Setting t = true_setting(sim.home.read("x.mat"), 0, 2, 0);
-  const auto r = sim.run("CALC 0 2 0\nDRIV\nCNTR\nN\nEXIT\n");
+  // With final omega profiles logged (the first switch of SET LOG).
+  const auto r = sim.run("SET LOG\n1\n0\n0\n0\nCALC 0 2 0\nDRIV\nCNTR\nN\nEXIT\n");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::vector<double> a = centred_angles(r.out);
   ASSERT_EQ(a.size(), 5u) << r.out;
+  // Both final omega scans, at positive and negative 2theta, in the centring-scan file: a
+  // record of 31 points each, their counts in three full lines and one of one count.
+  const std::string scans = sim.home.read("x_cntr.rfl");
+  int records = 0, full = 0, short_lines = 0;
+  for (const auto& l : lines(scans)) {
+    records += l.rfind("R", 0) == 0 ? 1 : 0;
+    full += l.rfind("S", 0) == 0 && l.size() == 81 ? 1 : 0;
+    short_lines += l.rfind("S", 0) == 0 && l.size() == 9 ? 1 : 0;
+  }
+  EXPECT_EQ(records, 2) << scans;
+  EXPECT_EQ(full, 6);
+  EXPECT_EQ(short_lines, 2);
   // The motors stand 0.2 degree of 2theta above the crystal's: the stored 2theta, corrected by
   // the zero found, is the crystal's own.
   EXPECT_NEAR(a[0], t.tth, 0.3 * kFwhm2Theta);
