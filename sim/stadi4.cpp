@@ -68,7 +68,7 @@ class Stadi4Controller : public ControllerFamily {
     std::string text = answer(line, cmd, now);
     if (text.empty()) return;  // acknowledged when the job has ended
     Reply r;
-    r.query = cmd;
+    r.query = "?" + cmd;  // faults name a command as a query
     r.lines.push_back(std::move(text));
     replies.push_back(std::move(r));
   }
@@ -303,11 +303,11 @@ class Stadi4Controller : public ControllerFamily {
       if (end > now) return;
       if (switch_drive_ != 0) {
         note_("limit switch of drive " + std::to_string(switch_drive_));
-        acknowledge(end, job_ == Job::drive ? "DR" : "CK", limit_code());
+        acknowledge(end, job_ == Job::drive ? "?DR" : "?CK", limit_code());
         return;
       }
       if (job_ == Job::drive) {
-        acknowledge(end, "DR", "IR05");
+        acknowledge(end, "?DR", "IR05");
         return;
       }
       std::string offsets;
@@ -320,7 +320,7 @@ class Stadi4Controller : public ControllerFamily {
       }
       data_.assign(1, offsets);
       record_data_ = true;
-      acknowledge(end, "CK", "IR07");
+      acknowledge(end, "?CK", "IR07");
       return;
     }
     while (job_ == Job::scan && phase_end_ <= now) {
@@ -328,7 +328,7 @@ class Stadi4Controller : public ControllerFamily {
       if (!counting_) {
         if (switch_drive_ != 0) {
           note_("limit switch of drive " + std::to_string(switch_drive_) + ": scan stopped");
-          acknowledge(phase_end_, "SS", limit_code());
+          acknowledge(phase_end_, "?SS", limit_code());
           return;
         }
         counting_ = true;
@@ -338,7 +338,7 @@ class Stadi4Controller : public ControllerFamily {
       }
       counts_.push_back(std::min(inst_.count(count_start_, seconds), kFull));
       if (++step_ >= record_->steps) {
-        acknowledge(phase_end_, "SS", "IR06");
+        acknowledge(phase_end_, "?SS", "IR06");
         return;
       }
       start_step(phase_end_);

@@ -111,6 +111,14 @@ TEST_F(Stadi4Sim, DrivesSendTheTargetsInStepsAndArrive) {
   EXPECT_NEAR(read_all()[2], -2469.0f / 200.0f, 1e-4);
 }
 
+TEST_F(Stadi4Sim, DriveThatStopsShortIsCheckedAndIssuedAgain) {
+  begin({"short:1:1"});
+  drive_to({20.0f, 0.0f, 0.0f, 0.0f});
+  EXPECT_FALSE(flag()) << console();
+  EXPECT_EQ(received_count("DR"), 2);
+  EXPECT_NEAR(read_all()[0], 20.0f, 1e-4);
+}
+
 TEST_F(Stadi4Sim, CountsAtAReflectionStayPositiveAndCountTimesAreClamped) {
   begin();
   drive_to(k200);
@@ -209,8 +217,8 @@ TEST_F(Stadi4Sim, RedefinedCirclesReadBackAsDefinedAndTheOthersStay) {
 
 TEST_F(Stadi4Sim, BadAcknowledgesAreSentAgainWithTheirWarningsThenRecovered) {
   // The first five answers to PP are each wrong in another way; the sixth is right.
-  begin({"reply:PP:IR1:1", "reply:PP:IR00:2", "reply:PP:IR10:3", "reply:PP:IR42:4",
-         "reply:PP:IRXY:5", "empty:XX:1", "garble:P0:1"});
+  begin({"reply:?PP:IR1:1", "reply:?PP:IR00:2", "reply:?PP:IR10:3", "reply:?PP:IR42:4",
+         "reply:?PP:IRXY:5", "empty:?XX:1", "garble:?P0:1"});
   const AngleSet a = read_all();
   EXPECT_FALSE(flag()) << console();
   EXPECT_NEAR(a[0], 5.0f, 1e-4);
@@ -233,7 +241,7 @@ TEST_F(Stadi4Sim, BadAcknowledgesAreSentAgainWithTheirWarningsThenRecovered) {
 }
 
 TEST_F(Stadi4Sim, SixBadAnswersInARowEndTheCommand) {
-  begin({"reply:P0:IR12:1:6"});
+  begin({"reply:?P0:IR12:1:6"});
   INIT_MOTORS();
   EXPECT_TRUE(flag());
   EXPECT_EQ(received_count("P0"), 6);
@@ -275,7 +283,7 @@ TEST_F(Stadi4Sim, ShutterThatNeverOpensIsAnError) {
 }
 
 TEST_F(Stadi4Sim, ScanStartAndCountLinesAreAskedAgain) {
-  begin({"reply:SS:IR05:1", "countshort:1"});
+  begin({"reply:?SS:IR05:1", "countshort:1"});
   drive_to(k200);
   std::array<int, 200> counts{};
   std::array<float, 200> positions{};
@@ -295,7 +303,7 @@ TEST_F(Stadi4Sim, ScanStartAndCountLinesAreAskedAgain) {
 }
 
 TEST_F(Stadi4Sim, ScanThatNeverStartsIsAnError) {
-  begin({"reply:SS:IR05:1:6"});
+  begin({"reply:?SS:IR05:1:6"});
   float rate = -1, used = 0;
   XCOUNT(1.0f, rate, used);
   EXPECT_TRUE(flag());
@@ -305,7 +313,7 @@ TEST_F(Stadi4Sim, ScanThatNeverStartsIsAnError) {
 }
 
 TEST_F(Stadi4Sim, CountLineShortSixTimesIsAnError) {
-  begin({"reply:XX:0000000A:1:6"});
+  begin({"reply:?XX:0000000A:1:6"});
   float rate = -1, used = 0;
   XCOUNT(1.0f, rate, used);
   EXPECT_TRUE(flag());
@@ -316,7 +324,7 @@ TEST_F(Stadi4Sim, CountLineShortSixTimesIsAnError) {
 }
 
 TEST_F(Stadi4Sim, WakeUpWithoutIR08AndReferenceSearchErrorsAreReported) {
-  begin({"reply:OS:IR05:1", "reply:CK:IR09:1"});
+  begin({"reply:?OS:IR05:1", "reply:?CK:IR09:1"});
   WAKE_MOTORS();
   EXPECT_TRUE(flag());
   EXPECT_TRUE(console_has("Wake_motors got   4characters IR05 in response to OS000000"))
@@ -330,7 +338,7 @@ TEST_F(Stadi4Sim, WakeUpWithoutIR08AndReferenceSearchErrorsAreReported) {
 }
 
 TEST_F(Stadi4Sim, AnswerWithAForeignCharacterIsAnErrorAndTheShutterStateIsNeverAsked) {
-  begin({"reply:XX:0003E80003E800000G000000:1"});
+  begin({"reply:?XX:0003E80003E800000G000000:1"});
   float v = 0;
   invalidate_all_positions();
   RDMTR(1, v);
