@@ -640,6 +640,9 @@ void REFINE(bool calc) {
     AngleSet angles{};
     float rate = 0;
     if (!count_at_centre(c.zero, angles, rate)) break;
+    // The shutter stays shut while the next reflection is reached.
+    OFBEAM();
+    if (failed()) break;
     WRITE_OUT(reflection_no(number) + " at:" + four_f(angles, 8, 2));
     WRITE_OUT(std::string(13, ' ') + " Tthzero:" + F(c.zero, 8, 2) + "   Rate:" +
               I(NINT(rate), 7) + "   Eta:" + F(c.eta, 5, 2));
