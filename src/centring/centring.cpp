@@ -579,6 +579,9 @@ void CNTR_COMMAND(int variant) {
   OFBEAM();
   if (failed()) return;
   pending.hkl = HCALC(current_geometry(), pending.angles);
+  // " Angles: " 4F9.3 ", Rate:" F10.3
+  // CNTR: "   Zero: " F9.3 ", Width: " F6.3 " Eta: " F6.3; CENT: 20X "Width: " F6.3 " Eta: " F6.3
+  // " Calculated indices:" 3F7.2
   WRITE_OUT(" Angles: " + four_f(pending.angles, 9, 3) + ", Rate:" + F(pending.rate, 10, 3));
   if (variant == 1) {
     WRITE_OUT(std::string(20, ' ') + "Width: " + F(c.fwhm, 6, 3) + " Eta: " + F(c.eta, 6, 3));
@@ -643,6 +646,7 @@ void REFINE(bool calc) {
     // The shutter stays shut while the next reflection is reached.
     OFBEAM();
     if (failed()) break;
+    // " Reflection No." I3 " at:" 4F8.2; 13X " Tthzero:" F8.2 "   Rate:" I7 "   Eta:" F5.2
     WRITE_OUT(reflection_no(number) + " at:" + four_f(angles, 8, 2));
     WRITE_OUT(std::string(13, ' ') + " Tthzero:" + F(c.zero, 8, 2) + "   Rate:" +
               I(NINT(rate), 7) + "   Eta:" + F(c.eta, 5, 2));
