@@ -46,7 +46,8 @@ bool Faults::add(const std::string& text, std::string& error) {
     if (f.size() < 3 || f.size() > 4) return fail("expected KIND:QUERY:N[:K]");
     rule.query = f[1];
     if (!rule.query.empty() && rule.query.back() == ';') rule.query.pop_back();
-    if (rule.query.empty()) return fail("QUERY is empty");
+    if (rule.query.empty() || (!any_command && rule.query[0] != '?'))
+      return fail("QUERY must begin with '?'");
     if (!whole(f[2], rule.first) || rule.first < 1) return fail("N must be 1 or more");
     if (f.size() == 4 && (!whole(f[3], rule.count) || rule.count < 1))
       return fail("K must be 1 or more");
@@ -57,7 +58,8 @@ bool Faults::add(const std::string& text, std::string& error) {
     if (f.size() < 4 || f.size() > 5) return fail("expected reply:QUERY:TEXT:N[:K]");
     rule.query = f[1];
     rule.text = f[2];
-    if (rule.query.empty()) return fail("QUERY is empty");
+    if (rule.query.empty() || (!any_command && rule.query[0] != '?'))
+      return fail("QUERY must begin with '?'");
     if (!whole(f[3], rule.first) || rule.first < 1) return fail("N must be 1 or more");
     if (f.size() == 5 && (!whole(f[4], rule.count) || rule.count < 1))
       return fail("K must be 1 or more");

@@ -44,6 +44,10 @@ struct ShortDriveFault {
 
 class Faults {
  public:
+  // The family answers commands of any form: QUERY may be any command text; otherwise (the
+  // SMC families) it must be a query, beginning with '?'.
+  bool any_command = false;
+
   // Adds one --fault FAULT; false with a reason when it cannot be read.
   bool add(const std::string& text, std::string& error);
 

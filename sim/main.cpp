@@ -145,6 +145,8 @@ int main(int argc, char** argv) {
     return usage_error("the profile names no simulated controller family (CONTROL " +
                        std::to_string(profile.interface_type) + "); give --family");
   Faults faults;
+  // Only the SMC families mark their queries with '?'; the others answer commands of any form.
+  faults.any_command = family_name != "smc9000" && family_name != "smc9300";
   for (const std::string& fault : opt.faults) {
     if (!faults.add(fault, error)) return usage_error(error);
   }
