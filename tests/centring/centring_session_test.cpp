@@ -407,3 +407,29 @@ TEST(Cntr, HaltDuringAScanEndsTheCentringWithNothingChanged) {
 }
 
 }  // namespace
+
+namespace {
+
+// With 2theta fixed (SCANS2 field 4 of the matrix file) no theta/2theta scan is made: no scan
+// program moves 2theta.
+TEST(Cent, TwoThetaFixedMakesNoThetaTwoThetaScan) {
+  Simulated sim;
+  sim.home.write("x.mat", replace_line(sim.home.read("x.mat"), "SCANS2",
+                                       "SCANS2   21   31    0    1    1    0.5000    0.6000"
+                                       "    0.3000    0.5000"));
+  const auto r = sim.run("CALC 0 2 0\nDRIV\nCENT\nY\nEXIT\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has_line(r.out, "   2Theta/omega will NOT be scanned")) << r.out;
+  ASSERT_EQ(centred_angles(r.out).size(), 5u) << r.out;
+  int scans = 0, two_theta_steps = 0;
+  for (const auto& s : sim.sent()) {
+    scans += s.rfind("GSB10*", 0) == 0 ? 1 : 0;
+    // Relative moves of a scan program: "1:" then a signed step and the speed ("1:0.2090S").
+    two_theta_steps += s.rfind("1:", 0) == 0 && s.find('A') == std::string::npos ? 1 : 0;
+  }
+  EXPECT_GE(scans, 5);
+  EXPECT_EQ(two_theta_steps, 0);
+  EXPECT_EQ(list_of(sim.home.read("x.mat")).back().ref, 1);
+}
+
+}  // namespace
