@@ -489,8 +489,9 @@ int SYMGEN(std::string_view symbol, SpaceGroup& group) {
     Tr s{};
     for (int i = 0; i < 3; ++i) s[i] = (q.t[i] % 2 == 0 ? q.t[i] : q.t[i] + D) / 2;
     for (Op& o : ops) {
-      const Tr rs = apply(o.r, s);
-      o.t = search.lat.reduce({o.t[0] + rs[0] - s[0], o.t[1] + rs[1] - s[1], o.t[2] + rs[2] - s[2]});
+      const Tr rs = apply(o.r, s);  // x = x' + s: t' = t + R s - s
+      o.t = search.lat.reduce(
+          {o.t[0] + rs[0] - s[0], o.t[1] + rs[1] - s[1], o.t[2] + rs[2] - s[2]});
     }
     break;
   }
