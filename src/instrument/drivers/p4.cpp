@@ -89,15 +89,16 @@ void remember_free(int m, float controller_angle) {
   state().free_known[static_cast<std::size_t>(m)] = 1;
 }
 
-// Sends a command with the given expect-answer flag.
-void send(const std::string& command, int expect = 0) {
-  state().expect_answer = expect;
+// Sends a command whose answer is not read.
+void send(const std::string& command) {
+  state().expect_answer = 0;
   std::string reply;
   int length = 0;
   SENDH_6(command, static_cast<int>(command.size()), reply, length);
   state().expect_answer = 0;
 }
 
+// Sends a command and reads its answer.
 std::string ask(const std::string& command, int& length) {
   state().expect_answer = 1;
   std::string reply;
