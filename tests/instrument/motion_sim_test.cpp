@@ -52,12 +52,15 @@ TEST_F(MotionSim, DrivepReachesAllFourCirclesAndTheCacheSavesRereads) {
   drive_to({20.0f, 1.5f, 30.0f, 40.0f});
   EXPECT_EQ(S().shell.error_flag, 0) << console();
   EXPECT_FALSE(console_has("not reached"));
+  sync();
   const int before = static_cast<int>(received().size());
   AngleSet a{};
   RDALLMTR(a);
   float slit = 0;
   RDMTR(1, slit);
-  EXPECT_EQ(static_cast<int>(received().size()), before) << "a cached read went to the controller";
+  sync();
+  EXPECT_EQ(static_cast<int>(received().size()), before + 1)
+      << "a cached read went to the controller";
   EXPECT_NEAR(a[0], 20.0f, 1e-3);
   EXPECT_NEAR(a[3], 40.0f, 1e-2);
   // A fresh read agrees with what the cache said.
@@ -179,9 +182,7 @@ TEST_F(MotionSim, StoppingEverythingClosesTheShutterAndShowsItClosed) {
   STPALL();
   EXPECT_EQ(S().motion.shutter_state, 0);
   EXPECT_EQ(S().status.shutter, "Shutter: closed");
-  std::string reply;
-  int length = 0;
-  SENDH("?IO;", 4, reply, length);  // answered after the simulator has taken the stop
+  sync();  // the simulator has taken the stop
   EXPECT_EQ(received_count("IO0;"), 1);
 }
 
@@ -214,10 +215,7 @@ TEST_F(MotionSim, LimitSwitchStopsEverythingAndEndsTheCommand) {
   DRIVE(3, 60.0f, 0, 0, status);
   EXPECT_EQ(S().shell.error_flag, 1);
   EXPECT_TRUE(console_has("Limit switch active for motor 3")) << console();
-  // A question answered after the stop proves the simulator has taken (and logged) "Q;".
-  std::string reply;
-  int length = 0;
-  SENDH("?IO;", 4, reply, length);
+  sync();  // the simulator has taken (and logged) "Q;"
   EXPECT_GE(received_count("Q;"), 1);
 }
 
@@ -282,11 +280,14 @@ TEST_F(MotionSim, StepScanOfNinePointsRunsOneDownloadedProgram) {
   EXPECT_EQ(received_count("?CNT"), 1);
   EXPECT_NEAR(pos[0], -0.04f, 1e-4);
   EXPECT_NEAR(pos[8], 0.04f, 1e-4);
-  // The cache followed the scan: omega is at the last point without a read.
+  // The cache followed the scan: omega is at the last point without a read. A question
+  // answered before and after the read makes sure the simulator has logged all it was sent.
+  sync();
   const int before = static_cast<int>(received().size());
   float om = 0;
   RDMTR(2, om);
-  EXPECT_EQ(static_cast<int>(received().size()), before);
+  sync();
+  EXPECT_EQ(static_cast<int>(received().size()), before + 1);  // the second question only
   EXPECT_NEAR(om, 0.04f, 1e-3);
   EXPECT_NEAR(read_all()[1], 0.04f, 1e-3);
 }
@@ -311,11 +312,13 @@ TEST_F(MotionSim, ScanOfMoreThanTwoHundredStepsOnlyWarns) {
   std::array<float, 200> pos{};
   int mode = 2, status = 0;
   float used = 0;
+  sync();
   const int before = static_cast<int>(received().size());
   RUNSCAN(mode, 0.01f, 1.0f, 201, counts, status, used, 0, pos);
   EXPECT_TRUE(console_has("*** Error calling runscan: 201 steps requested"));
   EXPECT_TRUE(console_has("Max allowed:   200"));
-  EXPECT_EQ(static_cast<int>(received().size()), before);
+  sync();
+  EXPECT_EQ(static_cast<int>(received().size()), before + 1);
   for (int c : counts) EXPECT_EQ(c, 0);
   EXPECT_NE(status, 0);
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "files/difprof.hpp"
+#include "instrument/controller.hpp"
 #include "instrument/transport.hpp"
 #include "support/shell_fixture.hpp"
 
@@ -109,6 +110,14 @@ class SimFixture : public ShellFixture {
       ::waitpid(pid_, &status, 0);
     }
     ShellFixture::TearDown();
+  }
+
+  // A question whose answer is awaited: once it is back, the simulator has taken (and logged)
+  // everything sent before it, acknowledges included. Adds one received line.
+  void sync() {
+    std::string reply;
+    int length = 0;
+    dorvex::SENDH("?IO;", 4, reply, length);
   }
 
   // The lines the simulator received ("<" records of its transcript), in order.
