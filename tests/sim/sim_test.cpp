@@ -385,17 +385,22 @@ TEST(SimLink, LifecycleAndCommandLine) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(s.link())));
   }
+  // Bounded, so that an option wrongly accepted fails the test instead of leaving a simulator
+  // running; names carry the process number, so that parallel runs cannot collide.
   auto run = [](const std::string& args) {
-    int status = std::system((std::string(DORVEX_SIM_BINARY) + " " + args + " >/dev/null 2>&1")
-                                 .c_str());
+    int status = std::system(
+        ("timeout 20 " + std::string(DORVEX_SIM_BINARY) + " " + args + " >/dev/null 2>&1")
+            .c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   };
+  const std::string tag = std::to_string(getpid());
   EXPECT_EQ(run("--help"), 0);
-  EXPECT_NE(run("--link /tmp/x"), 0);
-  std::string profile = "/tmp/dorvex-simtest-profile.DAT";
+  EXPECT_NE(run("--link /tmp/dorvex-simtest-x-" + tag), 0);
+  std::string profile = "/tmp/dorvex-simtest-profile-" + tag + ".DAT";
   std::ofstream(profile) << test_profile(1);
-  EXPECT_NE(run("--link /tmp/dorvex-simtest-nolink --profile " + profile + " --fault drop:P:1"), 0);
-  EXPECT_NE(run("--link /tmp/dorvex-simtest-nolink --profile " + profile + " --family p9"), 0);
+  const std::string nolink = " --link /tmp/dorvex-simtest-nolink-" + tag + " --profile ";
+  EXPECT_NE(run(nolink + profile + " --fault drop:P:1"), 0);
+  EXPECT_NE(run(nolink + profile + " --family p9"), 0);
   std::filesystem::remove(profile);
 }
 
