@@ -302,6 +302,11 @@ void photo_sweep(float& from, float& to) {
 void RUN_PHOTO(int minutes) {
   float from = 0, to = 0;
   photo_sweep(from, to);
+  // A phi range without room for a sweep would leave nothing to wait on but the clock.
+  if (!(to > from)) {
+    WRITE_OUT("  Target angle(s) OUT OF BOUNDS");
+    return;
+  }
   int status = 0;
   auto drive_phi = [&status](float phi) {
     DRIVE(4, phi, 0.0f, 0, status);
