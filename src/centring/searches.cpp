@@ -290,9 +290,12 @@ void CONE_SEARCH(float cone_angle, float two_theta, float threshold) {
 void photo_sweep(float& from, float& to) {
   const float step = 1.0f / P().motor[4].steps_per_degree;
   const DeviceSettings& d = S().device;
-  if (d.phi_limited != 0) {
-    from = d.phi_lower - P().offset[4] + step;
-    to = d.phi_upper - P().offset[4] - step;
+  // The working limits of the device when it restricts phi, else those of the hardware.
+  if (d.phi_limited != 0 || P().phi_limited != 0) {
+    const float lower = d.phi_limited != 0 ? d.phi_lower : P().motor[4].lower;
+    const float upper = d.phi_limited != 0 ? d.phi_upper : P().motor[4].upper;
+    from = lower - P().offset[4] + step;
+    to = upper - P().offset[4] - step;
   } else {
     from = -180.0f + step;
     to = 180.0f - step;

@@ -161,6 +161,14 @@ TEST(PhotoSweep, OneStepInsideTheLimitsOrAFullTurn) {
   dorvex::photo_sweep(from, to);
   EXPECT_FLOAT_EQ(from, -109.98f);
   EXPECT_FLOAT_EQ(to, 109.98f);
+  // Without a device restriction the limits of the hardware bound it, when it has them.
+  s.device.phi_limited = 0;
+  s.profile.phi_limited = 1;
+  s.profile.motor[4].lower = -40.0f;
+  s.profile.motor[4].upper = 60.0f;
+  dorvex::photo_sweep(from, to);
+  EXPECT_FLOAT_EQ(from, -49.98f);
+  EXPECT_FLOAT_EQ(to, 49.98f);
 }
 
 }  // namespace

@@ -389,6 +389,32 @@ TEST(Phot, HaltDuringTheExposureClosesTheShutterAndStillAsksToDismount) {
   EXPECT_GE(count_equal(std::vector<std::string>(stop, sent.end()), "IO0;"), 1);
 }
 
+TEST(Phot, HardwarePhiLimitsBoundTheSweep) {
+  Simulated sim;
+  std::string p;
+  for (const auto& l : lines(sim.home.read("DIFPROF.DAT")))
+    p += (l.rfind("MOTOR4", 0) == 0
+              ? std::string("MOTOR4 4,    100.00   3000.00    100.00   1000.00    200.00") +
+                    "    -30.00     30.00"
+              : l) +
+         "\n";
+  sim.home.write("DIFPROF.DAT", p);
+  const auto r = sim.run("PHOT\n\n0\n\n");
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(starting(r.out, "   Completed photo scan at  ").size(), 1u) << r.out;
+  const auto sent = sim.sent();
+  const auto open = std::find(sent.begin(), sent.end(), "IO1;");
+  ASSERT_NE(open, sent.end());
+  const auto start = targets(std::vector<std::string>(sent.begin(), open), '4');
+  ASSERT_FALSE(start.empty());
+  EXPECT_EQ(start.back(), -29.99);
+  const auto sweep = targets(std::vector<std::string>(open, sent.end()), '4');
+  ASSERT_GE(sweep.size(), 2u);
+  EXPECT_EQ(sweep[1], 29.99);
+  for (double phi : sweep) EXPECT_LE(std::fabs(phi), 29.99);
+}
+
 // ---- virtual diffractometer ----------------------------------------------------------------
 
 TEST(Dummy, SearchesAreSkippedAndThePhotographOnlyTalks) {
