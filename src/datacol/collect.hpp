@@ -1,0 +1,38 @@
+// The data-collection engine: one reflection measured by a background-peak-background step scan
+// (SCANREF), the standards (STANDARD), and the collections of DC I, DC S, DC L and DC P.
+#pragma once
+
+#include "common/state.hpp"
+
+namespace dorvex {
+
+// Measures the reflection `hkl` at the setting `angles` the motors stand at; psi is written
+// with it and `standard` is its standard number (0 for an ordinary reflection). failure 1: the
+// scan left the limits (or the data file could not be written); 2: the collection must stop.
+void SCANREF(const Vec3& hkl, const AngleSet& angles, float psi, int standard, int& failure);
+
+// Re-centres and measures the standards in use, unless done at this sequence number already.
+// status 2: abort the collection.
+void STANDARD(int& status);
+
+// (end_i - hkl_i)(hkl_i - start_i) of index i (0..2) of the running collection.
+int IRNGCHK(const std::array<int, 3>& hkl, int i);
+
+// Ranges of the indices for `shell` (SETINDEX), and of the two faster ones for a value of the
+// slowest (SETINDEXFAST).
+void SETINDEX(int shell);
+void SETINDEXFAST(int slow_value);
+
+// The collections themselves, started by the command dialogues.
+void INTEGR(const Vec3& hkl);
+void INTALL();
+void INTLIST(bool from_file, const Vec3& resume);
+void PSISCAN(const Vec3& hkl, float psi_min, float psi_max, float psi_step);
+
+// The column header, remembered for the repeat after 61 reflections.
+void collection_header();
+
+// Forgets where the last collection stopped (a new run).
+void reset_collection();
+
+}  // namespace dorvex
