@@ -161,7 +161,8 @@ int CALC_OFFSETS(std::array<AngleSet, 8> a, const std::array<int, 8>& used,
   return 0;
 }
 
-Center8Result CENTER8(const AngleSet& start, int settings, bool continue_after_failures) {
+Center8Result CENTER8(const AngleSet& start, const std::vector<int>& settings,
+                      bool continue_after_failures) {
   Center8Result r;
   const bool diag = S().shell.log_extra_zref != 0;
   WRITE_OUT(std::string("   2Theta    Omega      Chi      Phi    Intens Width  Chi2   Eta") +
@@ -172,7 +173,7 @@ Center8Result CENTER8(const AngleSet& start, int settings, bool continue_after_f
   double q_int = 0, q_fwhm = 0, q_chi2 = 0, q_eta = 0;
   AngleSet work = start;
   float phi1 = start[3];
-  for (int p = 1; p <= settings; ++p) {
+  for (const int p : settings) {
     AngleSet a = work;
     GET_ZREF(a, p);
     a[2] = principal(a[2]);
@@ -356,15 +357,19 @@ int used_count() {
 
 bool inside(float x, float lower, float upper) { return x >= lower && x <= upper; }
 
-// Settings of a reflection that the chi and phi ranges allow: 8, or 4 without settings 5-8.
-int reachable_settings(const AngleSet& a) {
+// Settings of a reflection that the chi and phi ranges allow. Chi of settings 3 to 6 lies
+// 180 - |chi| from zero: a limited chi leaves settings 1, 2, 7 and 8. A phi with no room for
+// phi + 180 leaves settings 1 to 4. Both leave two, too few for anything.
+std::vector<int> reachable_settings(const AngleSet& a) {
   const DeviceSettings& d = S().device;
-  int n = 8;
-  if (d.chi_limited != 0 && !inside(180.0f - std::fabs(a[2]), d.chi_lower, d.chi_upper)) n = 4;
-  if (d.phi_limited != 0 && a[3] - 180.0f < d.phi_lower &&
-      !inside(a[3] + 180.0f, d.phi_lower, d.phi_upper))
-    n /= 2;
-  return n;
+  const bool chi_short =
+      d.chi_limited != 0 && !inside(180.0f - std::fabs(a[2]), d.chi_lower, d.chi_upper);
+  const bool phi_short = d.phi_limited != 0 && a[3] - 180.0f < d.phi_lower &&
+                         !inside(a[3] + 180.0f, d.phi_lower, d.phi_upper);
+  if (chi_short && phi_short) return {1, 2};
+  if (chi_short) return {1, 2, 7, 8};
+  if (phi_short) return {1, 2, 3, 4};
+  return {1, 2, 3, 4, 5, 6, 7, 8};
 }
 
 void drive_slits() {
@@ -405,7 +410,8 @@ void ZREF(bool calc, bool continue_after_failures) {
       WRITE_OUT(" Reflection " + I(number, 2) + " not Accessible.");
       ++fails;
     } else {
-      const int settings = reachable_settings(a);
+      const std::vector<int> which = reachable_settings(a);
+      const int settings = static_cast<int>(which.size());
       if (settings < 4) {
         WRITE_OUT("  Only two equivalents of reflection " + I(number, 2) +
                   " accessible - use  REF");
@@ -414,7 +420,7 @@ void ZREF(bool calc, bool continue_after_failures) {
         WRITE_OUT(" Centering Reflection No. " + I(number, 2) + " : hkl= " + F(e.h, 5, 1) +
                   F(e.k, 5, 1) + F(e.l, 5, 1));
         WRITE_OUT(" Reflection" + I(done, 3) + " of" + I(total, 3));
-        const Center8Result c = CENTER8(a, settings, continue_after_failures);
+        const Center8Result c = CENTER8(a, which, continue_after_failures);
         if (failed()) {
           e = before;  // a halt leaves the entry as it was
           break;
@@ -579,7 +585,7 @@ void RUN_CEN8() {
       AngleSet start{};
       RDALLMTR(start);
       if (failed()) break;
-      d.result = CENTER8(start, 8, yes);
+      d.result = CENTER8(start, {1, 2, 3, 4, 5, 6, 7, 8}, yes);
       if (failed() || !d.result.evaluated) break;
       d.step = kAddToList;
       ask(kCen8Code, "Add to Reflection List<Y,N>,<Y>? ");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <vector>
 
 #include "common/state.hpp"
 
@@ -44,8 +45,9 @@ struct Center8Result {
   float intensity = 0;   // mean peak rate of the centred settings
 };
 
-// Centres the reflection whose setting 1 is `start` in settings 1..`settings` (8 or 4).
-// A halt or reported error ends it with the error flag set.
-Center8Result CENTER8(const AngleSet& start, int settings, bool continue_after_failures);
+// Centres the reflection whose setting 1 is `start` in the settings listed (all eight, or the
+// four 1-4 or 1, 2, 7, 8). A halt or reported error ends it with the error flag set.
+Center8Result CENTER8(const AngleSet& start, const std::vector<int>& settings,
+                      bool continue_after_failures);
 
 }  // namespace dorvex
