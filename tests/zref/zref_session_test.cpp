@@ -1,0 +1,235 @@
+// CEN8 and ZREF as the operator types them: the real program against dorvex-sim with the
+// sample crystal, its matrix file and zero errors given to the simulated circles.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/run_dorvex.hpp"
+
+namespace {
+
+using dorvex_test::has_line;
+using dorvex_test::Home;
+using dorvex_test::lines;
+
+const std::string kSampleMat = DORVEX_SOURCE_DIR "/examples/sample.mat";
+const std::string kSampleCrystal = DORVEX_SOURCE_DIR "/examples/sample_crystal.txt";
+
+std::string replace_line(const std::string& text, const std::string& key,
+                         const std::string& line) {
+  std::string out;
+  for (const auto& l : lines(text)) out += (l.rfind(key, 0) == 0 ? line : l) + "\n";
+  return out;
+}
+
+// The numbers after `key` on the first line that starts with it.
+std::vector<double> numbers_after(const std::string& out, const std::string& key) {
+  for (const auto& l : lines(out)) {
+    if (l.rfind(key, 0) != 0) continue;
+    std::istringstream in(l.substr(key.size()));
+    std::vector<double> v;
+    double x = 0;
+    while (in >> x) v.push_back(x);
+    return v;
+  }
+  return {};
+}
+
+struct ListRef {
+  double h = 0, k = 0, l = 0;
+  std::array<double, 4> angles{};
+  int intensity = 0, ref = 0, use = 0;
+};
+
+std::vector<ListRef> list_of(const std::string& matfile) {
+  std::vector<ListRef> out;
+  for (const auto& line : lines(matfile)) {
+    if (line.rfind("LISTREF", 0) != 0) continue;
+    ListRef r;
+    int number = 0;
+    std::istringstream in(line.substr(7));
+    in >> number >> r.h >> r.k >> r.l >> r.angles[0] >> r.angles[1] >> r.angles[2] >>
+        r.angles[3] >> r.intensity >> r.ref >> r.use;
+    out.push_back(r);
+  }
+  return out;
+}
+
+// The reflection list lines of a matrix file (the file itself is rewritten on exit).
+std::string list_text(const std::string& mat) {
+  std::string out;
+  for (const auto& l : lines(mat))
+    if (l.rfind("LISTREF", 0) == 0 || l.rfind("NREFLN", 0) == 0) out += l + "\n";
+  return out;
+}
+
+// Only list entry `keep` (1-based) keeps its use flag.
+std::string only_entry_used(const std::string& mat, int keep) {
+  std::string out;
+  int n = 0;
+  for (auto l : lines(mat)) {
+    if (l.rfind("LISTREF", 0) == 0 && ++n != keep) l.back() = '0';
+    out += l + "\n";
+  }
+  return out;
+}
+
+struct Simulated {
+  Home home;
+  Simulated(const std::string& zero = "zero 0 0 0 0") {
+    home.copy_in(kSampleMat, "x.mat");
+    home.copy_in(kSampleCrystal, "crystal.txt");
+    home.write("crystal.txt", replace_line(home.read("crystal.txt"), "zero", zero));
+  }
+  std::vector<std::string> args() const {
+    return {"--home", home.path(), "--simulate=" + home.file("crystal.txt"), "--ui", "line",
+            "--mat", home.file("x.mat")};
+  }
+  dorvex_test::RunResult run(const std::string& input) const {
+    return dorvex_test::run_dorvex(home, input, args(), 90,
+                                   {"DORVEX_SIM_ARGS=--time-scale 0 --seed 3 --transcript " +
+                                    home.file("wire.txt")});
+  }
+  std::vector<std::string> sent() const {
+    std::vector<std::string> out;
+    for (const auto& l : lines(home.read("wire.txt"))) {
+      const auto at = l.find(" < ");
+      if (at != std::string::npos) out.push_back(l.substr(at + 3));
+    }
+    return out;
+  }
+  // Chi limited to -lower..upper in the hardware (MOTOR3 limit fields).
+  void limit_chi(const char* limits) {
+    home.write("DIFPROF.DAT",
+               replace_line(home.read("DIFPROF.DAT"), "MOTOR3",
+                            std::string("MOTOR3 3,    500.00  10000.00    100.00   2500.00"
+                                        "    500.00") + limits));
+  }
+};
+
+int count_lines_starting(const std::string& out, const std::string& prefix) {
+  int n = 0;
+  for (const auto& l : lines(out)) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+// Omega and chi zeroes of the instrument come out of the eight settings; the 2theta zero is
+// left at 0 (the positive-side centring by the coupled scan under-finds a 2theta zero).
+TEST(Cen8, FindsTheOmegaAndChiZeroesAndAddsTheTrueAngles) {
+  Simulated sim("zero 0 0.1 0.3 0");
+  const auto r = sim.run("CALC 0 2 0\nDRIV\nCEN8\nY\nN\nY\nEXIT\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const auto calc = numbers_after(r.out, " Calculated Angles:");
+  ASSERT_EQ(calc.size(), 4u) << r.out;
+  // Eight centred settings, four of them at negative 2theta.
+  int rows = 0, negative = 0;
+  for (const auto& l : lines(r.out)) {
+    double a[4];
+    int intensity = 0;
+    if (l.rfind("  ", 0) == 0 && std::sscanf(l.c_str(), "%9lf%9lf%9lf%9lf%10d", &a[0], &a[1],
+                                             &a[2], &a[3], &intensity) == 5) {
+      ++rows;
+      negative += a[0] < 0 ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(rows, 8) << r.out;
+  EXPECT_EQ(negative, 4);
+  EXPECT_EQ(count_lines_starting(r.out, "Averages:"), 1);
+  const auto truth = numbers_after(r.out, "     TRUE ANGLES: ");
+  const auto zeroes = numbers_after(r.out, "          ZEROES: ");
+  ASSERT_EQ(truth.size(), 3u) << r.out;
+  ASSERT_EQ(zeroes.size(), 3u);
+  EXPECT_NEAR(truth[0], calc[0], 0.04);
+  EXPECT_NEAR(truth[1], calc[1], 0.04);
+  EXPECT_NEAR(truth[2], calc[2], 0.08);
+  EXPECT_NEAR(zeroes[0], 0.0, 0.04);
+  EXPECT_NEAR(zeroes[1], 0.1, 0.04);  // omega + theta: the omega zero alone
+  EXPECT_NEAR(zeroes[2], 0.3, 0.08);
+  // A crystal on the goniometer centre.
+  for (double c : numbers_after(r.out, " CRYSTAL OFFSETS: ")) EXPECT_NEAR(c, 0.0, 0.01);
+  ASSERT_EQ(numbers_after(r.out, " CRYSTAL OFFSETS: ").size(), 3u);
+
+  const auto list = list_of(sim.home.read("x.mat"));
+  ASSERT_EQ(list.size(), 9u);
+  EXPECT_EQ(list[8].ref, 8);
+  EXPECT_EQ(list[8].use, 1);
+  EXPECT_NEAR(list[8].k, 2.0, 0.02);
+  EXPECT_NEAR(list[8].angles[0], truth[0], 0.001);
+  EXPECT_NEAR(list[8].angles[2], truth[2], 0.001);
+  EXPECT_NEAR(list[8].angles[3], calc[3], 0.01);
+  EXPECT_GT(list[8].intensity, 1000);
+}
+
+// Chi limited to +-100: settings 3 to 6 (chi near 180) are out of reach, ZREF centres the
+// reflection in settings 1, 2, 7 and 8 and says the averages are incomplete.
+TEST(Zref, LimitedChiCentresInFourSettingsWithTheWarning) {
+  Simulated sim("zero 0 0 0.3 0");
+  sim.limit_chi("   -100.00    100.00");
+  sim.home.write("x.mat", only_entry_used(sim.home.read("x.mat"), 2));
+  const auto before = list_of(sim.home.read("x.mat"));
+  const auto r = sim.run("ZREF\nY\n\nx\nC\n\nEXIT\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_FALSE(has_line(r.out, "WARNING: CHI LIMITS ASYMMETRIC -")) << r.out;
+  EXPECT_TRUE(has_line(r.out, " There are  1 reflections with the USE flag set"));
+  EXPECT_TRUE(has_line(r.out, "Error on input, try again:"));  // the x to the C/A question
+  EXPECT_TRUE(has_line(r.out, " Centering Reflection No.  2 : hkl=   0.0  2.0  0.0"));
+  EXPECT_TRUE(has_line(r.out, " Reflection  1 of  1"));
+  EXPECT_TRUE(has_line(r.out, "Successes so far:  1, Fails:  0"));
+  EXPECT_TRUE(has_line(r.out, "   AVERAGE ZEROES AND OFFSETS FROM  1 REFLECTIONS"));
+  EXPECT_TRUE(has_line(r.out, "   WARNING - NOT ALL VALUES CORRECT DUE TO 4-REFLN CENTERING"));
+  EXPECT_FALSE(has_line(r.out, " CRYSTAL OFFSETS: "));
+  const auto zeroes = numbers_after(r.out, "          ZEROES: ");
+  ASSERT_EQ(zeroes.size(), 3u) << r.out;
+  EXPECT_EQ(zeroes[1], 0.0);  // omega + theta is not determined by these settings
+  EXPECT_NEAR(zeroes[2], 0.3, 0.08);
+  const auto averages = numbers_after(r.out, "     Angles: ");
+  ASSERT_EQ(averages.size(), 3u);
+  EXPECT_NEAR(averages[2], zeroes[2], 0.002);
+  // No chi beyond the limits was ever asked for.
+  for (const auto& s : sim.sent()) {
+    if (s.rfind("3:A", 0) != 0) continue;
+    EXPECT_LE(std::fabs(std::atof(s.c_str() + 3)), 100.0) << s;
+  }
+  const auto after = list_of(sim.home.read("x.mat"));
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_EQ(after[1].ref, 4);
+  EXPECT_EQ(after[1].use, 1);
+  EXPECT_GT(after[1].intensity, 1000);
+  EXPECT_NEAR(after[1].angles[0], before[1].angles[0], 0.04);
+  for (std::size_t i = 2; i < after.size(); ++i) EXPECT_EQ(after[i].ref, before[i].ref);
+
+  // Asymmetric chi limits are questioned first; N ends it before anything moves.
+  Simulated asym;
+  asym.limit_chi("    -90.00    100.00");
+  const std::string asym_before = list_text(asym.home.read("x.mat"));
+  const auto q = asym.run("ZREF\nN\nEXIT\n");
+  ASSERT_EQ(q.status, 0) << q.out << q.err;
+  EXPECT_TRUE(has_line(q.out, "WARNING: CHI LIMITS ASYMMETRIC -")) << q.out;
+  EXPECT_FALSE(has_line(q.out, "Continue with these parameters <Y/N>?"));
+  EXPECT_EQ(list_text(asym.home.read("x.mat")), asym_before);
+}
+
+TEST(Zref, DummyModeDoesNothing) {
+  Home home;
+  home.copy_in(kSampleMat, "x.mat");
+  auto args = dorvex_test::default_args(home);
+  args.push_back("--mat");
+  args.push_back(home.file("x.mat"));
+  const std::string before = list_text(home.read("x.mat"));
+  const auto r = dorvex_test::run_dorvex(home, "ZREF\nY\n\nC\nN\nCEN8\nY\nN\nEXIT\n", args);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_FALSE(has_line(r.out, "Continue with these parameters <Y/N>?"));
+  EXPECT_FALSE(has_line(r.out, " Reflection  1 of  8"));
+  EXPECT_EQ(list_text(home.read("x.mat")), before);
+}
+
+}  // namespace
