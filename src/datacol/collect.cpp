@@ -164,7 +164,7 @@ void SCANREF(const Vec3& hkl, const AngleSet& angles, float psi, int standard, i
     failure = 1;
     return;
   }
-  if (n < 10) {  // no background points: nothing can be integrated
+  if (n < 10) {  // no background point on either side: nothing to integrate against
     ERRORLOG(I(n, 5) + "steps in scan: at least 10 needed");
     failure = 1;
     return;
@@ -411,7 +411,6 @@ void INTALL() {
   WRITE_OUT(std::string(10, ' ') + A(S().crystal.title, 60));
   write_shell_heading();
   PRINTHEADER(work.header_sequence);
-  work.standards_sequence = -1;
   if (!run_standards()) return;
 
   for (;;) {
@@ -443,7 +442,6 @@ void INTALL() {
     }
     if (!shell_done) continue;
 
-    work.standards_sequence = -1;
     if (!run_standards()) return;
     ++work.shell;
     if (!shell_exists(work.shell)) break;
@@ -463,7 +461,6 @@ void INTLIST(bool from_file, const Vec3& resume) {
   WRITE_OUT(std::string(30, ' ') + A(S().crystal.title, 60) +
             "LIST-BASED DATA COLLECTION STARTED ON " + A(date_text(), 9));
   PRINTHEADER(work.header_sequence);
-  work.standards_sequence = -1;
   if (!run_standards()) return;
 
   auto one = [&](const Vec3& h) {
@@ -506,7 +503,6 @@ void INTLIST(bool from_file, const Vec3& resume) {
       if (!one(Vec3{e.h, e.k, e.l})) return;
     }
   }
-  work.standards_sequence = -1;
   if (!run_standards()) {
     CLOSE_LISTFILE();
     return;

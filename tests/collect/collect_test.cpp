@@ -109,7 +109,8 @@ struct Instrument {
   std::vector<std::string> args() const {
     return {"--home", home.path(), "--simulate", "--ui", "line", "--mat", home.file("x.mat")};
   }
-  std::vector<std::string> env() const { return {"DORVEX_SIM_ARGS=--time-scale 0"}; }
+  std::string time_scale = "0";
+  std::vector<std::string> env() const { return {"DORVEX_SIM_ARGS=--time-scale " + time_scale}; }
   // Chooses the data file d.rfl first, then types `input`.
   dorvex_test::RunResult run(const std::string& input) const {
     return dorvex_test::run_dorvex(home, "SET DATF\n" + home.file("d") + "\ny\n" + input + "EXIT\n",
@@ -236,6 +237,15 @@ TEST(Collect, ScanOfMoreThan200PointsIsRefused) {
   EXPECT_NE((r.out + r.err).find("201steps in scan: 200 allowed"), std::string::npos) << r.out;
   EXPECT_TRUE(reflection_lines(r.out).empty());
 
+  // Below ten points there is no background point on either side.
+  Params narrow;
+  narrow.width = 0.16;  // 9 points
+  Instrument too_few(narrow);
+  r = too_few.run("DC I\ny\n2 0 0\n0 0 0\n");
+  EXPECT_NE((r.out + r.err).find("9steps in scan: at least 10 needed"), std::string::npos)
+      << r.out;
+  EXPECT_TRUE(reflection_lines(r.out).empty());
+
   wide.width = 1.99;  // 200 points
   Instrument accepted(wide);
   r = accepted.run("DC I\ny\n2 0 0\n0 0 0\n");
@@ -340,16 +350,20 @@ TEST(Collect, PsiScanMeasuresTheReflectionAtEachPsi) {
   EXPECT_NE(r.out.find("Invalid input, try again:"), std::string::npos);
 }
 
-TEST(Collect, HaltEndsTheCollectionWithEveryRecordWhole) {
+// Scans of a tenth of a second: the halt lands in mid-collection, and DC S then resumes at the
+// reflection it stopped in.
+TEST(Collect, HaltEndsTheCollectionWithEveryRecordWholeAndDcSResumes) {
   Params p;
-  p.shell_upper = 13.5;
-  Instrument run(p, false);  // the shutter delay leaves time to halt in mid-collection
+  p.width = 0.2;  // 11 points of 1 s, a hundred times faster than real time
+  Instrument run(p);
+  run.time_scale = "100";
   const dorvex_test::Started child = dorvex_test::start_program(
       run.home.path(), run.args(), run.env(), dorvex_test::Stderr::inherited);
   ASSERT_GE(child.pid, 0);
-  const std::string script = "SET DATF\n" + run.home.file("d") + "\ny\nDC S\ny\n";
-  ASSERT_EQ(::write(child.in, script.data(), script.size()),
-            static_cast<ssize_t>(script.size()));
+  auto send = [&](const std::string& text) {
+    return ::write(child.in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  };
+  ASSERT_TRUE(send("SET DATF\n" + run.home.file("d") + "\ny\nDC S\ny\n"));
   std::string output;
   auto read_until = [&](auto done) {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -366,18 +380,33 @@ TEST(Collect, HaltEndsTheCollectionWithEveryRecordWhole) {
   if (started) ::kill(child.pid, SIGINT);
   const bool halted =
       started && read_until([&] { return output.find("halted by user") != std::string::npos; });
-  const std::string rest = "EXIT\n";
-  (void)::write(child.in, rest.data(), rest.size());
+  // The prompt is back once the collection has ended.
+  read_until([&] { return output.rfind("DORVEX>") > output.find("halted by user"); });
+  const std::string first_run = output;
+  const bool resumed = halted && send("DC S\ny\n") &&
+                       read_until([&] { return output.find("END OF DATA") != std::string::npos; });
+  send("EXIT\n");
   ::close(child.in);
   read_until([&] { return output.find("Normal program termination") != std::string::npos; });
   ::kill(child.pid, SIGKILL);
   ::waitpid(child.pid, nullptr, 0);
   ::close(child.out);
   ASSERT_TRUE(started) << output;
-  EXPECT_TRUE(halted) << output;
-  EXPECT_EQ(output.find("END OF DATA"), std::string::npos) << output;
+  ASSERT_TRUE(halted) << output;
+  EXPECT_EQ(first_run.find("END OF DATA"), std::string::npos) << output;
+  const auto expected = shell_reflections(3.0, 10.0, [](int, int, int) { return true; });
+  const auto before = reflection_lines(first_run);
+  EXPECT_LT(measured(before, false).size(), expected.size());
+  EXPECT_TRUE(resumed) << output;
+
+  // Both collections together hold the shell; nothing but the reflection halted in mid-scan
+  // is measured twice, and the numbering runs on without a gap.
   const auto v = reflection_lines(output);
-  EXPECT_LT(v.size(), shell_reflections(3.0, 13.5, [](int, int, int) { return true; }).size());
+  EXPECT_EQ(measured(v, false), expected) << output;
+  const auto ordinary = std::count_if(v.begin(), v.end(),
+                                      [](const Line& x) { return x.flags[1] != 'S'; });
+  EXPECT_LE(static_cast<std::size_t>(ordinary), expected.size() + 1);
+  for (std::size_t i = 0; i < v.size(); ++i) EXPECT_EQ(v[i].seq, static_cast<int>(i) + 1);
   bool whole = false;
   const auto recs = records(run.home.read("d.rfl"), whole);
   EXPECT_TRUE(whole);
