@@ -232,4 +232,55 @@ TEST(Zref, DummyModeDoesNothing) {
   EXPECT_EQ(list_text(home.read("x.mat")), before);
 }
 
+// The operator's halt while the first setting is being centred ends ZREF: the entry keeps
+// its angles and flags, no result or tally is written.
+TEST(Zref, HaltEndsTheRunWithTheListUnchanged) {
+  Simulated sim;
+  sim.home.write("x.mat", only_entry_used(sim.home.read("x.mat"), 2));
+  const std::string before = list_text(sim.home.read("x.mat"));
+  const std::string env =
+      "DORVEX_SIM_ARGS=--time-scale 5 --transcript " + sim.home.file("wire.txt");
+  const dorvex_test::Started child = dorvex_test::start_program(
+      sim.home.path(), sim.args(), {env}, dorvex_test::Stderr::inherited);
+  ASSERT_GE(child.pid, 0);
+  const std::string script = "ZREF\nY\n\nC\nN\n";
+  ASSERT_EQ(::write(child.in, script.data(), script.size()),
+            static_cast<ssize_t>(script.size()));
+  std::string output;
+  auto read_until = [&](const std::string& what) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    pollfd ready{child.out, POLLIN, 0};
+    while (output.find(what) == std::string::npos && std::chrono::steady_clock::now() < give_up) {
+      char buf[4096];
+      const ssize_t n = ::poll(&ready, 1, 20) > 0 ? ::read(child.out, buf, sizeof buf) : 0;
+      if (n < 0 || (n == 0 && ready.revents != 0)) break;
+      output.append(buf, static_cast<std::size_t>(n));
+    }
+    return output.find(what) != std::string::npos;
+  };
+  // A scan program of the first setting has been started.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool scanning = false;
+  while (!scanning && std::chrono::steady_clock::now() < give_up) {
+    for (const auto& s : sim.sent()) scanning = scanning || s.rfind("GSB10*", 0) == 0;
+    if (!scanning) ::poll(nullptr, 0, 20);
+  }
+  if (scanning) ::kill(child.pid, SIGINT);
+  const bool halted = scanning && read_until("Diffractometer halted by user");
+  const std::string rest = "EXIT\n";
+  ASSERT_EQ(::write(child.in, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+  ::close(child.in);
+  const bool ended = read_until("Normal program termination");
+  ::kill(child.pid, SIGKILL);
+  ::waitpid(child.pid, nullptr, 0);
+  ::close(child.out);
+  ASSERT_TRUE(scanning);
+  EXPECT_TRUE(halted) << output;
+  EXPECT_TRUE(ended) << output;
+  EXPECT_EQ(output.find("Successes so far"), std::string::npos) << output;
+  EXPECT_EQ(output.find("AVERAGE ZEROES"), std::string::npos);
+  EXPECT_EQ(output.find("Reflection Not Found"), std::string::npos);
+  EXPECT_EQ(list_text(sim.home.read("x.mat")), before);
+}
+
 }  // namespace
