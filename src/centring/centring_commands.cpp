@@ -3,6 +3,5 @@
 
 namespace dorvex {
 
-void RUN_ZREF_MULTI() { not_available("ZREM"); }
 
 }  // namespace dorvex

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <string>
 
 #include "centring/centring.hpp"
@@ -22,6 +23,7 @@
 #include "shell/dialogue.hpp"
 #include "shell/display.hpp"
 #include "shell/output.hpp"
+#include "shell/status.hpp"
 
 namespace dorvex {
 
@@ -617,6 +619,80 @@ void RUN_CEN8() {
   }
   d = {};
   end_dialogue();
+}
+
+namespace {
+
+constexpr int kZremCode = 42;
+constexpr std::size_t kMaxCrystals = 9;  // the crystal numbers are written in one column
+
+std::vector<std::string> zrem_names;
+
+// ZREF over each named matrix file in turn, with the default answers of its questions
+// (calculated positions, no continuation after failures).
+void ZREF_MULTI(const std::vector<std::string>& names) {
+  const int total = static_cast<int>(names.size());
+  for (int c = 0; c < total; ++c) {
+    WRITE_OUT(std::string(10, ' ') + "*****STARTING CRYSTAL # " + I(c + 1, 1) + " OF " +
+              I(total, 1) + " IN ZREM ***** at " + date_text() + ":" + time_hhmm());
+    if (MATFILE(1, names[at(c)]) != 0) {
+      WRITE_OUT(" Error reading matfile #" + I(c + 1, 1));
+      WRITE_OUT("It will not be measured");
+      continue;
+    }
+    if (S().list.count <= 0) {
+      WRITE_OUT(" Reflection List Empty, ZREF Aborted.");
+      continue;
+    }
+    const int used = used_count();
+    if (used == 0) {
+      WRITE_OUT(std::string("There are NO reflections") +
+                " with the USE flag set: ZREF Aborted");
+      continue;
+    }
+    WRITE_OUT("There are " + I(used, 2) + " reflections" +
+              " with the USE flag set for this crystal");
+    ZREF(true, false);
+    if (failed()) return;
+  }
+}
+
+}  // namespace
+
+void RUN_ZREF_MULTI() {
+  ShellState& sh = S().shell;
+  const char* prompt = "Input filename (no extension, <CR> to start measurement): ";
+  if (sh.continuation_code != kZremCode) {
+    zrem_names.clear();
+    if (!normal_mode()) return;
+    if (CHECK_SLIT5() != 0) return;
+    WRITE_OUT("Multiple Zref:");
+    WRITE_OUT(" Input mat file names in order of measurement:");
+    ask(kZremCode, prompt);
+    return;
+  }
+  const std::string name(trim(sh.command_argument));
+  if (!name.empty()) {
+    const std::string path = sh.data_directory + name + ".mat";
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+      WRITE_OUT(" *****MatFile " + name + " does not exist");
+    } else {
+      zrem_names.push_back(name);
+    }
+    if (zrem_names.size() < kMaxCrystals) {
+      ask(kZremCode, prompt);
+      return;
+    }
+  }
+  end_dialogue();
+  const std::vector<std::string> names = zrem_names;
+  zrem_names.clear();
+  if (names.empty()) {
+    WRITE_OUT("No filenames entered: ZREF aborted");
+    return;
+  }
+  ZREF_MULTI(names);
 }
 
 }  // namespace dorvex

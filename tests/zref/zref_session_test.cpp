@@ -283,4 +283,32 @@ TEST(Zref, HaltEndsTheRunWithTheListUnchanged) {
   EXPECT_EQ(list_text(sim.home.read("x.mat")), before);
 }
 
+// ZREM runs ZREF over the named matrix files in the order given; a missing name is refused
+// at once, a crystal with nothing to measure is reported and passed over.
+TEST(Zrem, MeasuresEachCrystalInTurn) {
+  Simulated sim("zero 0 0 0.3 0");
+  sim.limit_chi("   -100.00    100.00");  // four settings each: a quicker run
+  const std::string mat = sim.home.read("x.mat");
+  sim.home.write("x.mat", only_entry_used(mat, 2));
+  sim.home.write("y.mat", only_entry_used(mat, 0));
+  const std::string y_before = list_text(sim.home.read("y.mat"));
+  const auto r = sim.run("ZREM\nx\nzz\ny\n\nZREM\n\nEXIT\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has_line(r.out, "Multiple Zref:")) << r.out;
+  EXPECT_TRUE(has_line(r.out, " *****MatFile zz does not exist"));
+  const auto first = r.out.find("*****STARTING CRYSTAL # 1 OF 2 IN ZREM *****");
+  const auto second = r.out.find("*****STARTING CRYSTAL # 2 OF 2 IN ZREM *****");
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_LT(first, second);
+  const auto tally = r.out.find("Successes so far:  1, Fails:  0");
+  EXPECT_GT(tally, first);
+  EXPECT_LT(tally, second);
+  EXPECT_TRUE(has_line(r.out, "There are  1 reflections with the USE flag set for this crystal"));
+  EXPECT_TRUE(has_line(r.out, "There are NO reflections with the USE flag set: ZREF Aborted"));
+  EXPECT_TRUE(has_line(r.out, "No filenames entered: ZREF aborted"));
+  EXPECT_EQ(list_of(sim.home.read("x.mat"))[1].ref, 4);
+  EXPECT_EQ(list_text(sim.home.read("y.mat")), y_before);
+}
+
 }  // namespace
