@@ -77,9 +77,11 @@ float edge(int index) {  // cell edge of index 1..3
   return S().crystal.cell[static_cast<std::size_t>(index - 1)];
 }
 
+// The extent n truncated, with the sign of the limit (0 for a zero limit). A crystal without a
+// cell or wavelength gives no finite extent: the range is then empty rather than undefined.
 int signed_extent(float n, int limit) {
-  if (limit == 0) return 0;
-  const int v = static_cast<int>(std::fabs(n));
+  if (limit == 0 || !std::isfinite(n)) return 0;
+  const int v = static_cast<int>(std::min(std::fabs(n), 999.0f));
   return limit < 0 ? -v : v;
 }
 
