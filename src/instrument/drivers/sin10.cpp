@@ -20,6 +20,7 @@
 #include "instrument/limits.hpp"
 #include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
+#include "instrument/runscan_start.hpp"
 #include "shell/dialogue.hpp"
 #include "shell/output.hpp"
 #include "shell/status.hpp"
@@ -386,44 +387,11 @@ void FINISH_3() {}
 
 void RUNSCAN_3(int& mode, float step, float t, int n, std::array<int, 200>& counts, int& status,
                float& used, int at_start, std::array<float, 200>& positions) {
-  counts.fill(0);
-  status = 1;
-  if (n > 200) {
-    WARNING("*** Error calling runscan: " + std::to_string(n) + " steps requested");
-    WRITE_OUT("Max allowed:   200");
-    return;
-  }
-  if (n < 1 || mode < 1 || mode > 5) return;
-  AngleSet present{};
-  RDALLMTR(present);
-  if (failed()) return;
-  DISPLAY_ACTION(mode, present);
-  ONBEAM();
-  if (failed()) return;
-  const int scanned = (mode == 1 || mode == 5) ? 1 : mode;
-  const std::size_t ax = static_cast<std::size_t>(scanned - 1);
-  const float half_width = static_cast<float>(n + 1) * step / 2.0f;
-  float start = present[ax];
-  if (at_start == 0) {
-    int drive_status = 0;
-    DRIVE(scanned, present[ax] - half_width, 0.0f, 0, drive_status);
-    if (failed() || drive_status == 1) return;
-    if (mode == 5) {
-      DRIVE(2, present[1] - half_width / 2.0f, 0.0f, 0, drive_status);
-      if (failed() || drive_status == 1) return;
-    }
-    RDALLMTR(present);
-    if (failed()) return;
-    start = present[ax];
-  }
-  if (mode == 5) mode = 1;
-  AngleSet end = present;
-  end[ax] = start + static_cast<float>(n) * step;
-  const int limit_status = SOFTLIMITS(S().profile, S().device, end, 0);
-  if (limit_status != 0) {
-    status = limit_status;
-    return;
-  }
+  const int shown_mode = mode;  // the action shown names the scan as asked
+  ScanStart scan;
+  if (!RUNSCAN_START(mode, step, n, at_start, counts, status, scan)) return;
+  DISPLAY_ACTION(shown_mode, scan.present);
+  const int scanned = scan.scanned;
   relative_line().clear();
   long long highest = 0;
   std::array<float, 200> y{};

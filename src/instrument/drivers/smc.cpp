@@ -15,6 +15,7 @@
 #include "instrument/limits.hpp"
 #include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
+#include "instrument/runscan_start.hpp"
 #include "shell/output.hpp"
 #include "shell/status.hpp"
 #include "toolkit/toolkit.hpp"
@@ -410,46 +411,11 @@ void XCOUNT_ANY(int family, float t, float& rate, float& used) {
 
 void RUNSCAN_ANY(int family, int& mode, float step, float t, int n, std::array<int, 200>& counts,
                  int& status, float& used, int at_start, std::array<float, 200>& positions) {
-  counts.fill(0);
-  status = 1;
-  if (n > 200) {
-    WARNING("*** Error calling runscan: " + std::to_string(n) + " steps requested");
-    WRITE_OUT("Max allowed:   200");
-    return;
-  }
-  if (n < 1 || mode < 1 || mode > 5) return;
-  ONBEAM();
-  if (failed()) return;
-  AngleSet present{};
-  RDALLMTR(present);
-  if (failed()) return;
-  const int scanned = (mode == 1 || mode == 5) ? 1 : mode;  // motor of the positions
-  const std::size_t ax = static_cast<std::size_t>(scanned - 1);
-  const float half_width = static_cast<float>(n + 1) * step / 2.0f;
-  float start = present[ax];
-  if (at_start == 0) {
-    start = present[ax] - half_width;
-    int drive_status = 0;
-    // A start outside the limits is refused like an end outside them: a scan from wherever
-    // the axis happens to be would not be centred on what was asked for.
-    DRIVE(scanned, start, 0.0f, 0, drive_status);
-    if (failed() || drive_status == 1) return;
-    if (mode == 5) {
-      DRIVE(2, present[1] - half_width / 2.0f, 0.0f, 0, drive_status);
-      if (failed() || drive_status == 1) return;
-    }
-    RDALLMTR(present);
-    if (failed()) return;
-    start = present[ax];
-  }
-  if (mode == 5) mode = 1;
-  AngleSet end = present;
-  end[ax] = start + static_cast<float>(n) * step;
-  const int limit_status = SOFTLIMITS(S().profile, S().device, end, 0);
-  if (limit_status != 0) {
-    status = limit_status;
-    return;
-  }
+  ScanStart scan;
+  if (!RUNSCAN_START(mode, step, n, at_start, counts, status, scan)) return;
+  const int scanned = scan.scanned;
+  const float start = scan.start;
+  AngleSet present = scan.present;
   used = smc::count_time(family, t);
 
   // Main program, then subroutine 10 (relative move(s) and one count).

@@ -14,6 +14,7 @@
 #include "instrument/limits.hpp"
 #include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
+#include "instrument/runscan_start.hpp"
 #include "shell/dialogue.hpp"
 #include "shell/output.hpp"
 #include "shell/status.hpp"
@@ -465,44 +466,12 @@ void XCOUNT_2(float t, float& rate, float& used) {
 
 void RUNSCAN_2(int& mode, float step, float t, int n, std::array<int, 200>& counts, int& status,
                float& used, int at_start, std::array<float, 200>& positions) {
-  counts.fill(0);
-  status = 1;
-  if (n > 200) {
-    WARNING("*** Error calling runscan: " + std::to_string(n) + " steps requested");
-    WRITE_OUT("Max allowed:   200");
-    return;
-  }
-  if (n < 1 || mode < 1 || mode > 5) return;
-  ONBEAM();
-  if (failed()) return;
-  AngleSet present{};
-  RDALLMTR(present);
-  if (failed()) return;
-  const int scanned = (mode == 1 || mode == 5) ? 1 : mode;
-  const std::size_t ax = static_cast<std::size_t>(scanned - 1);
-  const float half_width = static_cast<float>(n + 1) * step / 2.0f;
-  float start = present[ax];
-  if (at_start == 0) {
-    int drive_status = 0;
-    // A start outside the limits is refused like an end outside them.
-    DRIVE(scanned, present[ax] - half_width, 0.0f, 0, drive_status);
-    if (failed() || drive_status == 1) return;
-    if (mode == 5) {
-      DRIVE(2, present[1] - half_width / 2.0f, 0.0f, 0, drive_status);
-      if (failed() || drive_status == 1) return;
-    }
-    RDALLMTR(present);
-    if (failed()) return;
-    start = present[ax];
-  }
-  if (mode == 5) mode = 1;
-  AngleSet end = present;
-  end[ax] = start + static_cast<float>(n) * step;
-  const int limit_status = SOFTLIMITS(S().profile, S().device, end, 0);
-  if (limit_status != 0) {
-    status = limit_status;
-    return;
-  }
+  ScanStart scan;
+  if (!RUNSCAN_START(mode, step, n, at_start, counts, status, scan)) return;
+  const int scanned = scan.scanned;
+  const std::size_t ax = scan.ax;
+  const float start = scan.start;
+  AngleSet present = scan.present;
 
   const long hundredths = stadi4::count_hundredths(t);
   used = static_cast<float>(hundredths) / 100.0f;
