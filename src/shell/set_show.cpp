@@ -10,6 +10,7 @@
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
+#include "datacol/data_dialog.hpp"
 #include "datacol/listscan.hpp"  // SHOW DATA
 #include "files/matfile.hpp"
 #include "shell/commands.hpp"
@@ -609,8 +610,7 @@ void RUN_SET() {
       SET_LOG();
       break;
     case 9:
-      WRITE_OUT(" The data-collection parameters dialog is not available in this build");
-      finish_option();
+      RUN_DATA_DIALOG();
       break;
     default:
       break;

@@ -26,8 +26,13 @@ TEST_F(SetTest, OptionListAndUnknownOptionStillRewriteTheFile) {
   EXPECT_EQ(S().set.option, 0);
 
   command("SET DATA");
-  EXPECT_TRUE(console_->printed("not available in this build"));
+  EXPECT_TRUE(console_->has_line("Dorvex: Data Collection Parameters"));
+  EXPECT_TRUE(waiting());
+  for (int i = 0; i < 28 && waiting(); ++i) answer("");  // every value kept
+  EXPECT_EQ(prompt(), "OK or Cancel (O/C) [OK]:");
+  answer("C");
   EXPECT_FALSE(waiting());
+  EXPECT_EQ(S().set.option, 0);
 }
 
 TEST_F(SetTest, Title) {

@@ -1,0 +1,10 @@
+// The data-collection parameters dialog (SET DATA).
+#pragma once
+
+namespace dorvex {
+
+// One step of the dialogue: the first call (nothing asked yet) opens it; each later call takes
+// the typed line in S().shell.command_argument. Clears continuation_code when it has ended.
+void RUN_DATA_DIALOG();
+
+}  // namespace dorvex
