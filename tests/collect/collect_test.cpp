@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -365,16 +366,8 @@ TEST(Collect, HaltEndsTheCollectionWithEveryRecordWholeAndDcSResumes) {
   };
   ASSERT_TRUE(send("SET DATF\n" + run.home.file("d") + "\ny\nDC S\ny\n"));
   std::string output;
-  auto read_until = [&](auto done) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    pollfd ready{child.out, POLLIN, 0};
-    while (!done() && std::chrono::steady_clock::now() < give_up) {
-      char buf[4096];
-      const ssize_t n = ::poll(&ready, 1, 20) > 0 ? ::read(child.out, buf, sizeof buf) : 0;
-      if (n < 0 || (n == 0 && ready.revents != 0)) break;
-      output.append(buf, static_cast<std::size_t>(n));
-    }
-    return done();
+  auto read_until = [&](const std::function<bool()>& done) {
+    return dorvex_test::read_output_until(child, output, done);
   };
   const bool started = read_until([&] { return reflection_lines(output).size() >= 3; });
   if (started) ::kill(child.pid, SIGINT);

@@ -25,12 +25,7 @@ struct P4Home {
         {"DORVEX_SIM_ARGS=--time-scale 0 --transcript " + home.file("wire.txt")});
   }
   std::vector<std::string> sent() const {
-    std::vector<std::string> out;
-    for (const auto& l : lines(home.read("wire.txt"))) {
-      const auto at = l.find(" < ");
-      if (at != std::string::npos) out.push_back(l.substr(at + 3));
-    }
-    return out;
+    return dorvex_test::received_lines(home.read("wire.txt"));
   }
   int sent_count(const std::string& line) const {
     const auto s = sent();

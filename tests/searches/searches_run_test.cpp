@@ -124,15 +124,7 @@ std::string halted_run(const Simulated& sim, const std::string& script,
             static_cast<ssize_t>(script.size()));
   std::string output;
   auto read_until = [&](const std::function<bool()>& done) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    pollfd poll_out{child.out, POLLIN, 0};
-    while (!done() && std::chrono::steady_clock::now() < give_up) {
-      char buf[4096];
-      const ssize_t n = ::poll(&poll_out, 1, 20) > 0 ? ::read(child.out, buf, sizeof buf) : 0;
-      if (n < 0 || (n == 0 && poll_out.revents != 0)) break;
-      output.append(buf, static_cast<std::size_t>(n));
-    }
-    return done();
+    return dorvex_test::read_output_until(child, output, done);
   };
   if (read_until([&] { return ready(output); })) {
     ::kill(child.pid, SIGINT);

@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -123,6 +124,23 @@ inline bool has_line(const std::string& text, const std::string& line) {
 inline int count_lines(const std::string& text, const std::string& line) {
   int n = 0;
   for (const auto& l : lines(text)) n += l == line ? 1 : 0;
+  return n;
+}
+
+// The lines dorvex-sim received, from its transcript ("<" records), in order.
+inline std::vector<std::string> received_lines(const std::string& transcript) {
+  std::vector<std::string> out;
+  for (const auto& l : lines(transcript)) {
+    const auto at = l.find(" < ");
+    if (at != std::string::npos) out.push_back(l.substr(at + 3));
+  }
+  return out;
+}
+
+// Number of lines that begin with `prefix`.
+inline int count_starting(const std::vector<std::string>& lines_in, const std::string& prefix) {
+  int n = 0;
+  for (const auto& s : lines_in) n += s.rfind(prefix, 0) == 0 ? 1 : 0;
   return n;
 }
 
@@ -242,6 +260,26 @@ inline RunResult run_dorvex(const Home& home, const std::string& input,
                   << result.out;
   }
   return result;
+}
+
+// Reads a started program's standard output into `output` until `done()` holds, the pipe
+// closes, or `seconds` pass; returns done().
+inline bool read_output_until(const Started& child, std::string& output,
+                              const std::function<bool()>& done, int seconds = 30) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  pollfd ready{child.out, POLLIN, 0};
+  while (!done() && std::chrono::steady_clock::now() < give_up) {
+    char buf[4096];
+    const ssize_t n = ::poll(&ready, 1, 20) > 0 ? ::read(child.out, buf, sizeof buf) : 0;
+    if (n < 0 || (n == 0 && ready.revents != 0)) break;
+    output.append(buf, static_cast<std::size_t>(n));
+  }
+  return done();
+}
+inline bool read_output_until(const Started& child, std::string& output, const std::string& what,
+                              int seconds = 30) {
+  return read_output_until(
+      child, output, [&] { return output.find(what) != std::string::npos; }, seconds);
 }
 
 }  // namespace dorvex_test

@@ -100,12 +100,7 @@ struct Simulated {
                                     home.file("wire.txt")});
   }
   std::vector<std::string> sent() const {
-    std::vector<std::string> out;
-    for (const auto& l : lines(home.read("wire.txt"))) {
-      const auto at = l.find(" < ");
-      if (at != std::string::npos) out.push_back(l.substr(at + 3));
-    }
-    return out;
+    return dorvex_test::received_lines(home.read("wire.txt"));
   }
   // Chi limited to -lower..upper in the hardware (MOTOR3 limit fields).
   void limit_chi(const char* limits) {
@@ -248,15 +243,7 @@ TEST(Zref, HaltEndsTheRunWithTheListUnchanged) {
             static_cast<ssize_t>(script.size()));
   std::string output;
   auto read_until = [&](const std::string& what) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    pollfd ready{child.out, POLLIN, 0};
-    while (output.find(what) == std::string::npos && std::chrono::steady_clock::now() < give_up) {
-      char buf[4096];
-      const ssize_t n = ::poll(&ready, 1, 20) > 0 ? ::read(child.out, buf, sizeof buf) : 0;
-      if (n < 0 || (n == 0 && ready.revents != 0)) break;
-      output.append(buf, static_cast<std::size_t>(n));
-    }
-    return output.find(what) != std::string::npos;
+    return dorvex_test::read_output_until(child, output, what);
   };
   // A scan program of the first setting has been started.
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
