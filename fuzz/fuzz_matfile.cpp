@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/state.hpp"
-#include "files/matfile.hpp"
+#include "geometry/matfile.hpp"
 
 #include "fuzz_support.hpp"
 

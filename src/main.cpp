@@ -10,9 +10,8 @@
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
-#include "shell/output.hpp"
+#include "console/output.hpp"
 #include "shell/startup.hpp"
-#include "toolkit/backends.hpp"
 
 namespace {
 
@@ -124,14 +123,13 @@ int main(int argc, char** argv) {
   if (options.simulate && !mode_given) options.mode = MODE_NORMAL;
   if (!home.empty()) S().shell.program_directory = home;
 
-  set_toolkit(ui == "tui" ? make_tui_toolkit()
-                          : make_line_toolkit(STDIN_FILENO, STDOUT_FILENO));
+  open_console(ui == "tui");
   const int status = DORVEX(options);
   if (status != 0) {
     const std::string reason = last_error_text();
     std::fprintf(stderr, "dorvex: %s\n",
                  reason.empty() ? "start-up failed" : reason.c_str());
   }
-  set_toolkit(nullptr);
+  close_console();
   return status;
 }

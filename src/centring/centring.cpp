@@ -15,17 +15,17 @@
 
 #include "centring/profile_fit.hpp"
 #include "common/fields.hpp"
-#include "datacol/datafile.hpp"
-#include "files/matfile.hpp"
+#include "files/datafile.hpp"
+#include "geometry/matfile.hpp"
 #include "geometry/angles.hpp"
 #include "instrument/controller.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
-#include "shell/commands.hpp"
-#include "shell/dialogue.hpp"
-#include "shell/display.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "centring/commands.hpp"
+#include "console/dialogue.hpp"
+#include "geometry/display.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

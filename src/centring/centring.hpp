@@ -1,7 +1,7 @@
 // Peak centring: the search scans (MTSTEP), the final chi and omega scans with their fits
 // (CHISTEP, OMSTEP), the positive-2theta end of the sequence (MINICENTER), the whole sequence
 // at positive and negative 2theta (CENTER) and the slit check. The commands CNTR, CENT and
-// REF are in shell/commands.hpp.
+// REF are in centring/commands.hpp.
 #pragma once
 
 #include "common/state.hpp"

@@ -1,5 +1,5 @@
-#include "shell/commands.hpp"
-#include "shell/output.hpp"
+#include "centring/commands.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/fields.hpp"
-#include "shell/status.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

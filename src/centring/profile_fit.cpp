@@ -8,7 +8,7 @@
 
 #include "common/fields.hpp"
 #include "geometry/matrix.hpp"
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

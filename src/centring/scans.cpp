@@ -14,13 +14,13 @@
 #include "common/fields.hpp"
 #include "geometry/angles.hpp"
 #include "instrument/controller.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
-#include "shell/commands.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
-#include "toolkit/toolkit.hpp"
-#include "shell/dialogue.hpp"
+#include "centring/commands.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
+#include "console/wait.hpp"
+#include "console/dialogue.hpp"
 
 namespace dorvex {
 
@@ -69,19 +69,19 @@ bool height_in_limits(float z) {
   return c >= mp.lower && c <= mp.upper;
 }
 
-// Waits `seconds` on the toolkit timer, serving the operator's halt; false when halted.
+// Waits `seconds` on the wait timer, serving the operator's halt; false when halted.
 bool timed_wait(double seconds) {
   using Clock = std::chrono::steady_clock;
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(seconds));
   WaitTimer timer;
   while (Clock::now() < end) {
-    const int event = toolkit().action();
-    if (event == CB_HALT) {
+    const WaitEvent event = next_wait_event();
+    if (event == WaitEvent::halt) {
       HALTED_BY_USER();
       return false;
     }
-    if (event == CB_CLOSED) {
+    if (event == WaitEvent::closed) {
       // No events to wait for any more: sleep out the rest, still looking for the halt.
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
       WAIT_MS(static_cast<int>(left.count()) + 1);

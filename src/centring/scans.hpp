@@ -1,6 +1,6 @@
 // Profiles, reciprocal-space line scans, long step scans and the film geometry check: the
 // work routines behind PROF, SCAN, STEP and CALP. Their dialogues (PROFST, RUN_SCANHKL,
-// RUN_STEP, INPUT_PHOTO) are in shell/commands.hpp.
+// RUN_STEP, INPUT_PHOTO) are in centring/commands.hpp.
 #pragma once
 
 #include <string>

@@ -13,13 +13,13 @@
 #include "geometry/angles.hpp"
 #include "geometry/matrix.hpp"
 #include "instrument/controller.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
-#include "shell/clock.hpp"
-#include "shell/commands.hpp"
-#include "shell/dialogue.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "console/clock.hpp"
+#include "centring/commands.hpp"
+#include "console/dialogue.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

@@ -1,6 +1,6 @@
 // Searches for reflections on an unknown crystal and the rotation photograph: the work
 // routines behind SRCH, CONE and PHOT. Their dialogues (RUN_SEARCH, RUN_CONE, PHOTO_SCAN) are
-// in shell/commands.hpp.
+// in centring/commands.hpp.
 #pragma once
 
 #include <array>

@@ -14,16 +14,16 @@
 
 #include "centring/centring.hpp"
 #include "common/fields.hpp"
-#include "files/matfile.hpp"
+#include "geometry/matfile.hpp"
 #include "geometry/angles.hpp"
 #include "instrument/controller.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
-#include "shell/commands.hpp"
-#include "shell/dialogue.hpp"
-#include "shell/display.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "centring/commands.hpp"
+#include "console/dialogue.hpp"
+#include "geometry/display.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

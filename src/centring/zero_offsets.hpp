@@ -1,7 +1,7 @@
 // Zero-offset determination: one reflection centred in up to eight equivalent settings
 // (CENTER8), the evaluation of those settings into true angles, instrument zeroes and crystal
 // offsets (CALC_OFFSETS), and the list-wide run (ZREF). The commands ZREF and CEN8 are in
-// shell/commands.hpp.
+// centring/commands.hpp.
 #pragma once
 
 #include <array>

@@ -14,15 +14,15 @@
 
 #include "centring/centring.hpp"
 #include "common/fields.hpp"
-#include "datacol/datafile.hpp"
+#include "files/datafile.hpp"
 #include "datacol/listscan.hpp"
 #include "geometry/angles.hpp"
 #include "geometry/spacegroup.hpp"
 #include "instrument/controller.hpp"
 #include "instrument/motion.hpp"
-#include "shell/dialogue.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "console/dialogue.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

@@ -34,8 +34,8 @@
 #include "common/state.hpp"
 #include "datacol/listscan.hpp"
 #include "geometry/spacegroup.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

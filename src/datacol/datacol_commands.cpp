@@ -8,9 +8,9 @@
 #include "common/fields.hpp"
 #include "datacol/collect.hpp"
 #include "datacol/listscan.hpp"
-#include "shell/commands.hpp"
-#include "shell/dialogue.hpp"
-#include "shell/output.hpp"
+#include "datacol/commands.hpp"
+#include "console/dialogue.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

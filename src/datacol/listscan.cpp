@@ -4,8 +4,8 @@
 #include <string>
 
 #include "common/fields.hpp"
-#include "datacol/datafile.hpp"  // kColumnHeader
-#include "shell/output.hpp"
+#include "files/datafile.hpp"  // kColumnHeader
+#include "console/output.hpp"
 
 namespace dorvex {
 

@@ -11,9 +11,9 @@
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
-#include "instrument/controller.hpp"  // CHECK_MOTOR
-#include "shell/output.hpp"
-#include "shell/status.hpp"  // DISPLAY_SHUTTER
+#include "files/motor_check.hpp"  // CHECK_MOTOR
+#include "console/output.hpp"
+#include "console/status.hpp"  // DISPLAY_SHUTTER
 
 namespace dorvex {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "geometry/matrix.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 
 namespace dorvex {
 

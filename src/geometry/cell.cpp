@@ -4,8 +4,8 @@
 
 #include "common/fields.hpp"   // E field of the determinant message
 #include "geometry/matrix.hpp"
-#include "shell/display.hpp"   // DISPLAY_CELL
-#include "shell/output.hpp"
+#include "geometry/display.hpp"   // DISPLAY_CELL
+#include "console/output.hpp"
 
 namespace dorvex {
 

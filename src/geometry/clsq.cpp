@@ -9,8 +9,8 @@
 #include "geometry/cell.hpp"    // PARAMS
 #include "geometry/lsq.hpp"     // collect_used
 #include "geometry/matrix.hpp"  // MINV8
-#include "shell/display.hpp"    // DISPLAY_CELL, DISPLAY_CELL_ESD
-#include "shell/output.hpp"
+#include "geometry/display.hpp"    // DISPLAY_CELL, DISPLAY_CELL_ESD
+#include "console/output.hpp"
 
 namespace dorvex {
 

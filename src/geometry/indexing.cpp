@@ -8,7 +8,7 @@
 
 #include "common/fields.hpp"
 #include "geometry/clsq.hpp"  // BCALC
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

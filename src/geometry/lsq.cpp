@@ -5,12 +5,11 @@
 #include <string>
 
 #include "common/fields.hpp"
-#include "files/matfile.hpp"
+#include "geometry/matfile.hpp"
 #include "geometry/cell.hpp"    // OMTOB
 #include "geometry/matrix.hpp"  // MINV8
-#include "shell/commands.hpp"   // DISPLAY_UB
-#include "shell/display.hpp"    // DISPLAY_CELL_ESD
-#include "shell/output.hpp"
+#include "geometry/display.hpp"    // DISPLAY_UB, DISPLAY_CELL_ESD
+#include "console/output.hpp"
 
 namespace dorvex {
 

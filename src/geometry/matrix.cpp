@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "shell/output.hpp"  // WRITE_OUT for the singular-matrix notice
+#include "console/output.hpp"  // WRITE_OUT for the singular-matrix notice
 
 namespace dorvex {
 

@@ -12,14 +12,14 @@
 #include <vector>
 
 #include "common/fields.hpp"
-#include "files/matfile.hpp"       // WRITE_MATFILE
+#include "geometry/matfile.hpp"       // WRITE_MATFILE
 #include "geometry/cell.hpp"
 #include "geometry/matrix.hpp"
-#include "instrument/limits.hpp"   // SOFTLIMITS
-#include "shell/commands.hpp"
-#include "shell/display.hpp"       // DISPLAY_CELL
-#include "shell/output.hpp"
-#include "shell/status.hpp"        // SET_PROMPT
+#include "geometry/limits.hpp"   // SOFTLIMITS
+#include "geometry/commands.hpp"
+#include "geometry/display.hpp"       // DISPLAY_CELL
+#include "console/output.hpp"
+#include "console/status.hpp"        // SET_PROMPT
 
 namespace dorvex {
 

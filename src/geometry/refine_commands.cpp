@@ -5,16 +5,16 @@
 #include <string>
 
 #include "common/fields.hpp"
-#include "files/matfile.hpp"
+#include "geometry/matfile.hpp"
 #include "geometry/clsq.hpp"
 #include "geometry/indexing.hpp"
 #include "geometry/lsq.hpp"
 #include "geometry/matrix.hpp"
 #include "geometry/tlsq.hpp"
 #include "geometry/trans.hpp"
-#include "shell/commands.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "geometry/commands.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

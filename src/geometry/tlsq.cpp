@@ -7,7 +7,7 @@
 
 #include "common/fields.hpp"
 #include "geometry/matrix.hpp"  // MINV8
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

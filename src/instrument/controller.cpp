@@ -9,7 +9,7 @@
 #include "common/state.hpp"
 #include "instrument/driver.hpp"
 #include "instrument/motion.hpp"
-#include "shell/status.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

@@ -9,8 +9,6 @@
 namespace dorvex {
 
 void SENDH(const std::string& command, int count, std::string& reply, int& reply_length);
-// Motor line of the profile: stores scale, parameters, limits, axis; status 0 accepts.
-void CHECK_MOTOR(int motor, const std::array<float, 10>& params, int& status);
 void WAKE_MOTORS();
 void INIT_MOTORS();
 void READ_MOTOR_INTERFACE(int motor, int& status, float& value, std::string& message);

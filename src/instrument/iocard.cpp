@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

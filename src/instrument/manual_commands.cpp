@@ -8,13 +8,13 @@
 #include "common/fields.hpp"
 #include "common/state.hpp"
 #include "instrument/controller.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
-#include "shell/commands.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
-#include "shell/dialogue.hpp"
+#include "instrument/commands.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
+#include "console/dialogue.hpp"
 
 namespace dorvex {
 

@@ -12,11 +12,11 @@
 
 #include "common/fields.hpp"
 #include "instrument/controller.hpp"
-#include "instrument/limits.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
-#include "toolkit/toolkit.hpp"
-#include "shell/dialogue.hpp"
+#include "geometry/limits.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
+#include "console/wait.hpp"
+#include "console/dialogue.hpp"
 
 namespace dorvex {
 
@@ -135,9 +135,6 @@ void chi_pause(float distance) {
 
 }  // namespace
 
-WaitTimer::WaitTimer() { toolkit().define_timer(10, CB_TIMER); }
-WaitTimer::~WaitTimer() { toolkit().define_timer(50, 0); }
-
 void invalidate_all_positions() { M().valid.fill(0); }
 
 void SET_SHUTTER_STATUS(int state) { M().shutter_state = state; }
@@ -160,7 +157,7 @@ void WAIT_MS(int ms) {
     const long slice = left < 50 ? left : 50;  // look for the halt every 50 ms
     timespec ts{0, slice * 1000000L};
     ::nanosleep(&ts, nullptr);
-    if (toolkit().halt_pending()) {
+    if (halt_pending()) {
       HALTED_BY_USER();
       return;
     }
@@ -542,18 +539,18 @@ void WTMTR(int m) {
   if (busy == 0 || failed()) return;
   WaitTimer timer;
   for (;;) {
-    const int event = toolkit().action();
-    if (event == CB_HALT) {
+    const WaitEvent event = next_wait_event();
+    if (event == WaitEvent::halt) {
       if (M().halting != 0) continue;  // a halt while one is served is ignored
       HALTED_BY_USER();
       return;
     }
-    if (event == CB_CLOSED) {
+    if (event == WaitEvent::closed) {
       // No window events any more: the polls are paced by a plain wait, which still looks
       // for the halt.
       WAIT_MS(100);
       if (failed()) return;
-    } else if (event != CB_TIMER) {
+    } else if (event != WaitEvent::tick) {
       continue;
     }
     WAIT_MOTOR(m, busy);

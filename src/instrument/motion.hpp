@@ -23,6 +23,12 @@ void OFBEAM();
 int SHUTTER_STATUS();
 void invalidate_all_positions();
 
+// The master window's position fields (NORMAL mode only): DISPLAY_ACTION shows what the
+// goniometer is doing at `angles` with the indices there; DISPLAY_INIT reads every motor once
+// and fills the angle, slit, detector-distance and sample-height fields.
+void DISPLAY_ACTION(int action_code, const AngleSet& angles);
+void DISPLAY_INIT();
+
 }  // namespace dorvex
 
 namespace dorvex {
@@ -34,14 +40,5 @@ void SET_SHUTTER_STATUS(int state);
 void HALTED_BY_USER();
 // Waits `ms` milliseconds without a busy loop; an operator's halt ends the wait at once.
 void WAIT_MS(int ms);
-
-// The toolkit timer of the motor, count and scan waits: interval 10 with callback 990,
-// reset to interval 50 with callback 0 on leaving.
-struct WaitTimer {
-  WaitTimer();
-  ~WaitTimer();
-  WaitTimer(const WaitTimer&) = delete;
-  WaitTimer& operator=(const WaitTimer&) = delete;
-};
 
 }  // namespace dorvex

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
-#include "shell/dialogue.hpp"
-#include "shell/output.hpp"
+#include "console/dialogue.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

@@ -30,7 +30,7 @@
 
 #include "common/state.hpp"
 #include "instrument/iocard.hpp"
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "common/fields.hpp"
-#include "files/matfile.hpp"     // WRITE_MATFILE
+#include "geometry/matfile.hpp"     // WRITE_MATFILE
 #include "geometry/angles.hpp"   // CALPHI, CALCA
-#include "shell/commands.hpp"    // DISPLAY_LIST
-#include "shell/output.hpp"
-#include "shell/status.hpp"      // SET_PROMPT
+#include "reflections/commands.hpp"    // DISPLAY_LIST
+#include "console/output.hpp"
+#include "console/status.hpp"      // SET_PROMPT
 
 namespace dorvex {
 

@@ -10,12 +10,12 @@
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
-#include "files/matfile.hpp"        // WRITE_MATFILE
+#include "geometry/matfile.hpp"        // WRITE_MATFILE
 #include "geometry/angles.hpp"      // CALPHI, CALCA, HCALC
-#include "instrument/limits.hpp"    // SOFTLIMITS
-#include "shell/commands.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"         // SET_PROMPT
+#include "geometry/limits.hpp"    // SOFTLIMITS
+#include "reflections/commands.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"         // SET_PROMPT
 
 namespace dorvex {
 

@@ -1,4 +1,4 @@
-// The command table and the dispatcher. A line either starts a command (its first four columns
+// The dispatcher. A line either starts a command (its first four columns
 // matched against the table) or, while a command waits for input, is handed whole to that
 // command through its continuation code.
 #include "shell/dispatcher.hpp"
@@ -9,27 +9,20 @@
 #include "common/state.hpp"
 #include "instrument/controller.hpp"
 #include "instrument/motion.hpp"
+#include "centring/commands.hpp"
+#include "datacol/commands.hpp"
+#include "geometry/commands.hpp"
+#include "geometry/display.hpp"  // DISPLAY_UB, PRINT_MATRICES
+#include "instrument/commands.hpp"
+#include "reflections/commands.hpp"
 #include "shell/commands.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 #include "toolkit/toolkit.hpp"
 
 namespace dorvex {
 
-// Entries shorter than four letters are blank-padded; four have an inner blank ("DC I").
-const std::string_view kCommandTable =
-    "HELPEXITCELLOM  COM CALCDRIVDC IMOT SET CNTRINDXDC SLDMTOPSHCLSHDEL INH INA REF "
-    "AUTOLSQ LISTTRANIND SRCHZREFHALTPROFUSE INDLCONEDC PPRNTCLSQCENTANGLDC LSORTBRAV"
-    "NOTEGRIDCALIDVLSPOW ZEROVIEWSCANINDCFACECPOSPARKPHOTCALPFILTHALFLOG TLSQCOUNDCOM"
-    "DEMOPROMOMITSHOWTESTGOTOUBIMFREFINL ZREMCEN8PMATSTEPUBEXMACR";
-
 namespace {
-
-static_assert(sizeof(
-    "HELPEXITCELLOM  COM CALCDRIVDC IMOT SET CNTRINDXDC SLDMTOPSHCLSHDEL INH INA REF "
-    "AUTOLSQ LISTTRANIND SRCHZREFHALTPROFUSE INDLCONEDC PPRNTCLSQCENTANGLDC LSORTBRAV"
-    "NOTEGRIDCALIDVLSPOW ZEROVIEWSCANINDCFACECPOSPARKPHOTCALPFILTHALFLOG TLSQCOUNDCOM"
-    "DEMOPROMOMITSHOWTESTGOTOUBIMFREFINL ZREMCEN8PMATSTEPUBEXMACR") == 4 * kCommandCount + 1);
 
 enum class Rule { all, normal_only, filters, half_slits };
 

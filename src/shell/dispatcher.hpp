@@ -1,15 +1,14 @@
-// The command table and the dispatcher DRVX_DISP with its continuation mechanism, and the two
-// sources of command lines: the command field (GET_COMMAND) and the macro file (GET_MACRO).
+// The dispatcher DRVX_DISP with its continuation mechanism, and the two sources of command
+// lines: the command field (GET_COMMAND) and the macro file (GET_MACRO).
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "common/command_table.hpp"  // kCommandTable, kCommandCount
+
 namespace dorvex {
 
-// The 75 four-character entries in table order, one 300-character string.
-extern const std::string_view kCommandTable;
-constexpr int kCommandCount = 75;
 constexpr int kCommandLength = 80;  // a command line and command_argument
 
 // One window event with a typed line: reads it (or the macro's next line) and runs it; sets

@@ -5,11 +5,11 @@
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
-#include "shell/clock.hpp"
+#include "console/clock.hpp"
 #include "shell/commands.hpp"
 #include "shell/dispatcher.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 #include "toolkit/toolkit.hpp"
 
 namespace dorvex {

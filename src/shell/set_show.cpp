@@ -12,12 +12,13 @@
 #include "common/state.hpp"
 #include "datacol/data_dialog.hpp"
 #include "datacol/listscan.hpp"  // SHOW DATA
-#include "files/matfile.hpp"
+#include "geometry/matfile.hpp"
 #include "shell/commands.hpp"
-#include "shell/devices.hpp"
-#include "shell/display.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "geometry/devices.hpp"
+#include "geometry/display.hpp"
+#include "shell/settings_display.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

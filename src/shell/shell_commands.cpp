@@ -5,8 +5,8 @@
 #include "common/state.hpp"
 #include "shell/commands.hpp"
 #include "shell/dispatcher.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

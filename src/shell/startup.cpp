@@ -1,5 +1,7 @@
 #include "shell/startup.hpp"
 
+#include <unistd.h>
+
 #include <string>
 
 #include "common/fields.hpp"
@@ -12,10 +14,11 @@
 #include "instrument/transport.hpp"
 #include "shell/commands.hpp"
 #include "shell/dispatcher.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
+#include "toolkit/backends.hpp"  // the window the program runs in
 #include "toolkit/toolkit.hpp"
-#include "shell/dialogue.hpp"
+#include "console/dialogue.hpp"
 
 namespace dorvex {
 
@@ -109,6 +112,12 @@ void exit_sequence(std::string_view notice) {
 }
 
 }  // namespace
+
+void open_console(bool full_screen) {
+  set_toolkit(full_screen ? make_tui_toolkit() : make_line_toolkit(STDIN_FILENO, STDOUT_FILENO));
+}
+
+void close_console() { set_toolkit(nullptr); }
 
 int DORVEX(const StartOptions& options) {
   ProgramState& state = S();

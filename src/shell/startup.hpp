@@ -14,6 +14,11 @@ struct StartOptions {
   std::string crystal;      // the simulator's crystal file (empty: its sample crystal)
 };
 
+// Installs the window the program talks through: the full-screen master window, or the line
+// console on standard input and output; close_console takes it down at the end of the run.
+void open_console(bool full_screen);
+void close_console();
+
 // Runs the program to its end; returns the exit status (0 after the normal exit sequence or a
 // cancelled mode dialog, 1 when start-up ends on a fatal error).
 int DORVEX(const StartOptions& options);

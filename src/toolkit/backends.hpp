@@ -1,4 +1,5 @@
-// Factories of the two console back ends. Only main.cpp and toolkit/ include this.
+// Factories of the two console back ends. Only the shell (which installs one at start-up) and
+// toolkit/ include this.
 #pragma once
 
 #include <memory>

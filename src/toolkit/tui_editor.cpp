@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
+#include "common/command_table.hpp"  // the names to complete
 #include "common/fields.hpp"
-#include "shell/dispatcher.hpp"  // the command table
 
 namespace dorvex {
 

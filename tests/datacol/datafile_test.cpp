@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/state.hpp"
-#include "datacol/datafile.hpp"
+#include "files/datafile.hpp"
 #include "geometry/angles.hpp"
 #include "geometry/cell.hpp"
 #include "support/shell_fixture.hpp"

@@ -1,6 +1,6 @@
 // The orientation-matrix file: what the writer stores is read back field for field; hand-edited
 // and damaged files load with warnings; a failed rewrite keeps the old file.
-#include "files/matfile.hpp"
+#include "geometry/matfile.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "geometry/geometry_fixture.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 
 namespace dorvex {
 namespace {

@@ -1,6 +1,6 @@
 // INDC: orientations found from exact data of several lattices, the refusals, the tolerance
 // dialogue, and the fast search against a literal implementation of the exhaustive search.
-#include "shell/commands.hpp"  // first: its TEST would clash with the test framework's macro
+#include "geometry/commands.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
 // LSQ and CLSQ against crystals built in the test: seeded random orientations, exact angles
 // computed in double precision, seeded noise.
-// The command routines first: their TEST would clash with the test framework's macro.
-#include "shell/commands.hpp"
+#include "geometry/commands.hpp"
 
 #include <gtest/gtest.h>
 

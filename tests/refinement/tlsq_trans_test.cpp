@@ -1,5 +1,5 @@
 // TLSQ (cell from 2theta alone) and TRAN (cell transformation dialogue).
-#include "shell/commands.hpp"  // first: its TEST would clash with the test framework's macro
+#include "geometry/commands.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
 // The reflection-list commands driven as the dispatcher drives them: the argument of a new
 // command or the whole answer line in command_argument, the continuation code between lines.
-// The command routines come first: gtest's TEST macro would otherwise clash with the TEST command.
-#include "shell/commands.hpp"
+#include "reflections/commands.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +11,7 @@
 #include <string>
 
 #include "common/state.hpp"
-#include "files/matfile.hpp"
+#include "geometry/matfile.hpp"
 #include "support/recording_toolkit.hpp"
 #include "support/temp_dir.hpp"
 

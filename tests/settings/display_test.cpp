@@ -1,5 +1,6 @@
 // The settings displays and SHOW: exact texts and fixed columns.
-#include "shell/display.hpp"
+#include "geometry/display.hpp"
+#include "shell/settings_display.hpp"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The SET dialogues, answer by answer: bad, empty and good answers, accepted ranges, the
 // half-finished dialogue, and the matrix file written when a SET has finished.
 #include "settings/settings_fixture.hpp"
-#include "shell/status.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 namespace {

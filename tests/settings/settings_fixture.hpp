@@ -12,7 +12,7 @@
 
 #include "common/state.hpp"
 #include "files/difprof.hpp"
-#include "files/matfile.hpp"
+#include "geometry/matfile.hpp"
 #include "support/recording_toolkit.hpp"
 
 // From shell/commands.hpp, which cannot be included next to GoogleTest (its TEST command

@@ -3,7 +3,7 @@
 
 #include "common/state.hpp"
 #include "shell/dispatcher.hpp"
-#include "shell/status.hpp"
+#include "console/status.hpp"
 #include "support/run_dorvex.hpp"
 #include "support/shell_fixture.hpp"
 

@@ -2,8 +2,8 @@
 #include <regex>
 
 #include "common/state.hpp"
-#include "shell/clock.hpp"
-#include "shell/output.hpp"
+#include "console/clock.hpp"
+#include "console/output.hpp"
 #include "support/run_dorvex.hpp"
 #include "support/shell_fixture.hpp"
 

@@ -2,8 +2,9 @@
 #include <regex>
 
 #include "common/state.hpp"
-#include "shell/clock.hpp"
-#include "shell/status.hpp"
+#include "console/clock.hpp"
+#include "console/status.hpp"
+#include "instrument/motion.hpp"  // DISPLAY_INIT
 #include "support/recording_toolkit.hpp"
 #include "support/shell_fixture.hpp"
 

@@ -9,14 +9,14 @@
 #include "common/state.hpp"
 #include "instrument/controller.hpp"
 #include "instrument/driver.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
 #include "instrument/runscan_start.hpp"
-#include "shell/dialogue.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
-#include "toolkit/toolkit.hpp"
+#include "console/dialogue.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
+#include "console/wait.hpp"
 
 namespace dorvex {
 
@@ -371,7 +371,7 @@ void RUNSCAN_6(int& mode, float step, float t, int n, std::array<int, 200>& coun
   int highest = 0;
   for (int i = 0; i < n; ++i) {
     // Points that take no time leave no wait in which a halt could be seen: look between them.
-    if (toolkit().halt_pending()) {
+    if (halt_pending()) {
       HALTED_BY_USER();
       return;
     }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "instrument/driver.hpp"
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 namespace dorvex::placeholder {
 

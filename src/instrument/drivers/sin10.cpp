@@ -17,14 +17,14 @@
 #include "instrument/controller.hpp"
 #include "instrument/driver.hpp"
 #include "instrument/iocard.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
 #include "instrument/runscan_start.hpp"
-#include "shell/dialogue.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
-#include "toolkit/toolkit.hpp"
+#include "console/dialogue.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
+#include "console/wait.hpp"
 
 namespace dorvex {
 
@@ -139,7 +139,7 @@ bool card_count(float seconds, long long& count, float& used) {
     const int status = CARD_IN(kCardCommand);
     if (failed()) return false;
     if ((status & 4) == 0) break;
-    if (toolkit().halt_pending()) {
+    if (halt_pending()) {
       HALTED_BY_USER();
       return false;
     }
@@ -353,16 +353,16 @@ void WAIT_3() {
   if (rest == 0) {
     WaitTimer timer;
     while (rest == 0) {
-      const int event = toolkit().action();
-      if (event == CB_HALT) {
+      const WaitEvent event = next_wait_event();
+      if (event == WaitEvent::halt) {
         if (S().motion.halting != 0) continue;
         HALTED_BY_USER();
         return;
       }
-      if (event == CB_CLOSED) {
+      if (event == WaitEvent::closed) {
         WAIT_MS(100);
         if (failed()) return;
-      } else if (event != CB_TIMER) {
+      } else if (event != WaitEvent::tick) {
         continue;
       }
       rest = all_at_rest();

@@ -12,14 +12,14 @@
 #include "common/state.hpp"
 #include "instrument/controller.hpp"
 #include "instrument/driver.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
 #include "instrument/runscan_start.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
-#include "toolkit/toolkit.hpp"
-#include "shell/dialogue.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
+#include "console/wait.hpp"
+#include "console/dialogue.hpp"
 
 namespace dorvex {
 
@@ -263,18 +263,18 @@ void WAIT_ANY(int family) {
   if (at_rest < 0 || at_rest >= S().profile.axis_count) return;
   WaitTimer timer;
   for (;;) {
-    const int event = toolkit().action();
-    if (event == CB_HALT) {
+    const WaitEvent event = next_wait_event();
+    if (event == WaitEvent::halt) {
       if (S().motion.halting != 0) continue;  // a halt while one is served is ignored
       HALTED_BY_USER();
       return;
     }
-    if (event == CB_CLOSED) {
+    if (event == WaitEvent::closed) {
       // No window events any more: the polls are paced by a plain wait, which still looks
       // for the halt.
       WAIT_MS(100);
       if (failed()) return;
-    } else if (event != CB_TIMER) {
+    } else if (event != WaitEvent::tick) {
       continue;
     }
     at_rest = GET_STATUS(family, state);

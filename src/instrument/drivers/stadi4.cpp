@@ -11,13 +11,13 @@
 #include "common/state.hpp"
 #include "instrument/controller.hpp"
 #include "instrument/driver.hpp"
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
 #include "instrument/runscan_start.hpp"
-#include "shell/dialogue.hpp"
-#include "shell/output.hpp"
-#include "shell/status.hpp"
+#include "console/dialogue.hpp"
+#include "console/output.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

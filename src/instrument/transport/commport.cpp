@@ -12,8 +12,8 @@
 #include "instrument/transport.hpp"
 #include "instrument/transport/link_timing.hpp"
 #include "instrument/transport/serial_link.hpp"
-#include "shell/output.hpp"
-#include "toolkit/toolkit.hpp"
+#include "console/output.hpp"
+#include "console/wait.hpp"
 
 namespace dorvex {
 
@@ -202,7 +202,7 @@ ReadResult read_line(std::string& text, int& count, std::string& failure) {
     const LinkStatus st =
         link().read_byte(c, wait_forever ? kForeverSliceMs : link_read_timeout_ms());
     if (st == LinkStatus::timeout && wait_forever) {
-      if (toolkit().halt_pending()) {
+      if (halt_pending()) {
         failure = "****ERROR IN READSTRING: waiting for the controller stopped by the operator";
         return ReadResult::failed;
       }

@@ -1,12 +1,14 @@
-// Small pieces every command dialogue uses: the error flag test, the operating mode, and
-// asking or ending a question through the continuation code.
+// Small pieces every command dialogue uses: the error flag test, the operating mode, asking or
+// ending a question through the continuation code, and the window's question and file boxes.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
-#include "shell/status.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 
@@ -23,5 +25,12 @@ inline void end_dialogue() { S().shell.continuation_code = 0; }
 
 // The first five columns of a line are blank (a blank answer ends most dialogues).
 inline bool blank5(std::string_view text) { return trim(columns(text, 1, 5)).empty(); }
+
+// A yes/no box; true for Yes.
+bool ask_yes_no(std::string_view title, std::string_view question);
+// The open-file box: `filters` as "pattern|description|pattern|description...". Returns the
+// chosen path (absolute), or nothing when the operator cancels.
+std::optional<std::string> choose_file(std::string_view title, std::string_view filters,
+                                       std::string_view start_dir, std::string_view prefill);
 
 }  // namespace dorvex

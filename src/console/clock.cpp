@@ -1,11 +1,11 @@
-#include "shell/clock.hpp"
+#include "console/clock.hpp"
 
 #include <chrono>
 #include <ctime>
 #include <thread>
 
 #include "common/fields.hpp"
-#include "shell/status.hpp"
+#include "console/status.hpp"
 
 namespace dorvex {
 

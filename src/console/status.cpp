@@ -1,13 +1,12 @@
 // Status fields, prompt and command field, and the scan plot. The fields live in S().status;
-// each routine updates the record and tells the window. Outside NORMAL mode the status and plot
-// routines change nothing (the virtual window has neither), except where noted.
-#include "shell/status.hpp"
+// each routine updates the record with the values it is handed and tells the window. Outside
+// NORMAL mode the status and plot routines change nothing (the virtual window has neither),
+// except where noted.
+#include "console/status.hpp"
 
 #include <algorithm>
 
 #include "common/fields.hpp"
-#include "geometry/angles.hpp"
-#include "instrument/motion.hpp"
 #include "toolkit/toolkit.hpp"
 
 namespace dorvex {
@@ -36,37 +35,12 @@ const char* action_text(int code) {
 
 }  // namespace
 
-void DISPLAY_INIT() {
-  if (!normal_mode()) return;
-  AngleSet angles{};
-  RDALLMTR(angles);
-  if (S().shell.error_flag != 0) return;
-  DISPLAY_ACTION(0, angles);
-  float slit1 = 0, slit2 = 0;
-  RDMTR(5, slit1);
-  RDMTR(6, slit2);
-  DISPLAY_SLITS(slit1, slit2);
-  StatusFields& status = S().status;
-  status.detector_shown = S().profile.motor_present(7);
-  if (status.detector_shown) {
-    float distance = 0;
-    RDMTR(7, distance);
-    status.detector = distance;
-  }
-  status.sample_z_shown = S().profile.motor_present(8);
-  if (status.sample_z_shown) {
-    float height = 0;
-    RDMTR(8, height);
-    status.sample_z = height;
-  }
-  refresh();
-}
+void refresh_status() { refresh(); }
 
-void DISPLAY_ACTION(int action_code, const AngleSet& angles) {
+void show_action(int action_code, const AngleSet& angles, const Vec3& hkl) {
   if (!normal_mode()) return;
   ProgramState& state = S();
   state.status.angles = angles;
-  const Vec3 hkl = HCALC(Geometry{state.crystal, state.profile, state.device}, angles);
   state.status.hkl = F(hkl[0], 6, 1) + F(hkl[1], 6, 1) + F(hkl[2], 6, 1);
   if (const char* text = action_text(action_code)) state.status.action = text;
   refresh();

@@ -1,4 +1,4 @@
-#include "instrument/limits.hpp"
+#include "geometry/limits.hpp"
 
 #include <cmath>
 

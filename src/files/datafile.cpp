@@ -1,4 +1,4 @@
-#include "datacol/datafile.hpp"
+#include "files/datafile.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 
 #include "common/fields.hpp"
 #include "geometry/angles.hpp"  // HCALC: indices of the centring scan
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

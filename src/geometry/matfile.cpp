@@ -3,7 +3,7 @@
 // The writer never rewrites the file in place: the new contents go to a temporary file beside
 // it, which is flushed to disk and then renamed over the old file, so a crash, a full disk or a
 // kill in the middle of a write leaves the previous version intact.
-#include "files/matfile.hpp"
+#include "geometry/matfile.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,10 +26,10 @@
 #include "common/fields.hpp"
 #include "common/state.hpp"
 #include "geometry/cell.hpp"     // OMTOB: cell and B from UB
-#include "shell/display.hpp"     // summary shown after loading
-#include "shell/output.hpp"
-#include "shell/status.hpp"      // CLEAR_PLOT, DISPLAY_MATFILE, date and time texts
-#include "toolkit/toolkit.hpp"   // file browser and yes/no box
+#include "geometry/display.hpp"     // summary shown after loading
+#include "console/output.hpp"
+#include "console/status.hpp"      // CLEAR_PLOT, DISPLAY_MATFILE, date and time texts
+#include "console/dialogue.hpp"  // file browser and yes/no box
 
 namespace dorvex {
 
@@ -669,9 +669,8 @@ int MATFILE(int mode, const std::string& name) {
   const std::string previous_directory = sh.data_directory;
   const std::string previous_name = sh.matfile_name;
   for (;;) {
-    auto chosen = toolkit().file_browser("DORVEX: Open Mat File", "*.mat|Dorvex        .mat",
-                                         sh.data_directory,
-                                         std::string(trim(sh.matfile_name)) + ".mat");
+    auto chosen = choose_file("DORVEX: Open Mat File", "*.mat|Dorvex        .mat",
+                              sh.data_directory, std::string(trim(sh.matfile_name)) + ".mat");
     bool empty_name = false;
     if (!chosen) {
       if (sh.matfile_chosen) {
@@ -679,8 +678,7 @@ int MATFILE(int mode, const std::string& name) {
         sh.matfile_name = previous_name;
         return 0;
       }
-      if (toolkit().yes_no("DORVEX",
-                           "YOU MUST SELECT A MAT FILE OR CREATE A NEW ONE - TRY AGAIN?"))
+      if (ask_yes_no("DORVEX", "YOU MUST SELECT A MAT FILE OR CREATE A NEW ONE - TRY AGAIN?"))
         continue;
       empty_name = true;
       sh.matfile_name.clear();
@@ -692,7 +690,7 @@ int MATFILE(int mode, const std::string& name) {
 
     const std::string file = matfile_path();
     if (!file_exists(file)) {
-      if (!toolkit().yes_no("DORVEX", "Do you wish to create a new MAT file?")) {
+      if (!ask_yes_no("DORVEX", "Do you wish to create a new MAT file?")) {
         // Declining both the retry and the creation leaves no way forward: end the choice
         // instead of asking again for ever (a closed input would otherwise never return).
         if (empty_name) return 1;

@@ -1,5 +1,5 @@
-// The controller families' checks of a MOTOR line of the profile. CHECK_MOTOR (declared with
-// the other controller operations in instrument/controller.hpp) dispatches to these by the
+// The controller families' checks of a MOTOR line of the profile, which the profile reader
+// runs on every MOTOR line once the whole file is read. CHECK_MOTOR dispatches to these by the
 // profile's interface type. They only store and default the profile values; no controller is
 // contacted.
 //
@@ -10,6 +10,9 @@
 #include <array>
 
 namespace dorvex {
+
+// Motor line of the profile: stores scale, parameters, limits, axis; status 0 accepts.
+void CHECK_MOTOR(int motor, const std::array<float, 10>& params, int& status);
 
 // SMC9000 and SMC9300 (types 1 and 7): also map the axis digit back to the motor.
 void CHECK_MOTOR_1(int motor, const std::array<float, 10>& params, int& status);

@@ -9,8 +9,10 @@
 
 namespace dorvex {
 
-void DISPLAY_INIT();
-void DISPLAY_ACTION(int action_code, const AngleSet& angles);
+// What the goniometer is doing (action code 0 waiting, 1 to 5 and 8 a scan, 10 moving,
+// 11 counting, 12 limit active; other codes keep the text), where, and the indices there.
+// The instrument's DISPLAY_ACTION works out the indices of the angles and calls this.
+void show_action(int action_code, const AngleSet& angles, const Vec3& hkl);
 void DISPLAY_SHUTTER(int state);  // 0 closed, 1 open, 2 error, 3 disabled
 void DISPLAY_SLITS(float slit1, float slit2);
 void DISPLAY_COUNTER(float rate);
@@ -20,6 +22,8 @@ void DISPLAY_MATFILE();  // all modes
 void DISPLAY_DATFILE();
 void SET_MASTER_TITLE();
 void SET_SUPERV_TITLE();
+// Tells the window that fields of S().status were set directly (all modes).
+void refresh_status();
 
 void SET_PROMPT(std::string_view text);
 void SET_PROMPT_DORVEX();

@@ -1,10 +1,9 @@
-#include "instrument/motor_check.hpp"
+#include "files/motor_check.hpp"
 
 #include <cmath>
 
 #include "common/state.hpp"
-#include "instrument/controller.hpp"
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

@@ -4,7 +4,7 @@
 // Each log record is appended with one write() to a file opened for the call and closed again,
 // so a crash of the program loses nothing already reported. A log that cannot be opened is
 // skipped; the operator is told once per log file on the console.
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,8 +19,8 @@
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
-#include "shell/clock.hpp"
-#include "shell/status.hpp"
+#include "console/clock.hpp"
+#include "console/status.hpp"
 #include "toolkit/toolkit.hpp"
 
 namespace dorvex {

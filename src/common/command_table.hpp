@@ -1,0 +1,19 @@
+// The names of the commands. The dispatcher matches the first four columns of a typed line
+// against them; the command field of the window completes them.
+#pragma once
+
+#include <string_view>
+
+namespace dorvex {
+
+// The 75 four-character entries in table order, one 300-character string. Entries shorter than
+// four letters are blank-padded; four have an inner blank ("DC I").
+inline constexpr std::string_view kCommandTable =
+    "HELPEXITCELLOM  COM CALCDRIVDC IMOT SET CNTRINDXDC SLDMTOPSHCLSHDEL INH INA REF "
+    "AUTOLSQ LISTTRANIND SRCHZREFHALTPROFUSE INDLCONEDC PPRNTCLSQCENTANGLDC LSORTBRAV"
+    "NOTEGRIDCALIDVLSPOW ZEROVIEWSCANINDCFACECPOSPARKPHOTCALPFILTHALFLOG TLSQCOUNDCOM"
+    "DEMOPROMOMITSHOWTESTGOTOUBIMFREFINL ZREMCEN8PMATSTEPUBEXMACR";
+constexpr int kCommandCount = 75;
+static_assert(kCommandTable.size() == 4 * kCommandCount);
+
+}  // namespace dorvex
