@@ -477,9 +477,16 @@ bool center_sequence(int positive_only, CentringResult& result) {
   const float tth_p = read_motor(1);
   if (failed()) return false;
   const float s_p = tth_p / 2.0f + omega_p;
-  if (!drive_one(1, -tth_p)) {
-    if (!failed()) WRITE_OUT(kOutOfBounds);
-    return false;
+  int refused = 0;
+  DRIVE(1, -tth_p, 0.0f, 0, refused);
+  if (failed()) return false;
+  if (refused == 1) {
+    // Nothing moved: the reflection stays centred where it is, only its zero is not found.
+    WRITE_OUT(" -2theta setting out of limits: centred at +2theta only, no 2theta zero");
+    result.zero = 0;
+    result.positive_side_only = 1;
+    ONBEAM();
+    return !failed();
   }
   ONBEAM();
   if (failed()) return false;
@@ -554,6 +561,7 @@ struct PendingCentre {
   Vec3 hkl{};
   AngleSet angles{};
   float rate = 0;
+  bool positive_side_only = false;  // centred as CENT would: no zero
 };
 PendingCentre pending;
 
@@ -602,7 +610,7 @@ void CNTR_COMMAND(int variant) {
     e.k = pending.hkl[1];
     e.l = pending.hkl[2];
     e.angles = pending.angles;
-    e.ref = pending.variant == 1 ? 1 : 2;
+    e.ref = pending.variant == 1 || pending.positive_side_only ? 1 : 2;
     e.use = 1;
     e.intensity = static_cast<int>(NINT(pending.rate));
     ++list.count;
@@ -623,6 +631,7 @@ void CNTR_COMMAND(int variant) {
     return;
   }
   const float zero = variant == 1 ? 0.0f : c.zero;
+  pending.positive_side_only = c.positive_side_only != 0;
   if (!count_at_centre(zero, pending.angles, pending.rate)) return;
   OFBEAM();
   if (failed()) return;
@@ -701,7 +710,7 @@ void REFINE(bool calc) {
     e.angles = angles;
     e.intensity = static_cast<int>(NINT(rate));
     e.use = 1;
-    e.ref = 2;
+    e.ref = c.positive_side_only != 0 ? 1 : 2;
     WRITE_MATFILE();
   }
   if (!failed()) OFBEAM();
