@@ -38,6 +38,10 @@ const char* kOutOfBounds = " Centering halted, end of scan out-of-bounds ";
 // Moves of a search scan that keep finding the maximum at an edge (a rising background or a
 // free-running chi axis would otherwise be followed without end).
 constexpr int kMaxSearchMoves = 40;
+// 2theta counts as centred once a theta/2theta scan moves it by no more than this (degrees);
+// the pair of theta/2theta and omega scans is made at most kTwoThetaRounds times.
+constexpr float kTwoThetaSettled = 0.003f;
+constexpr int kTwoThetaRounds = 8;
 
 // tan and sin of theta from 2theta in degrees. The scan widths grow with |theta| on both sides
 // of the beam.
@@ -74,13 +78,17 @@ std::string four_f(const AngleSet& a, int w, int d) {
   return F(a[0], w, d) + F(a[1], w, d) + F(a[2], w, d) + F(a[3], w, d);
 }
 
-// The scan mode of RUNSCAN for a search motor. The theta/2theta scan moves omega by half of
-// each 2theta step. Where the omega reading carries half of 2theta, driving 2theta to the start
-// takes omega along and the scan is centred on both; otherwise omega has to be set back by half
-// the 2theta start offset as well (mode 5), or the scan would leave the omega peak behind.
-int scan_mode(int motor) {
-  if (motor != 1) return motor;
-  return S().profile.omega_coupled() ? 1 : 5;
+// Where the alpha2 peak of a search scan lies from the alpha1 one (degrees of the scanned
+// motor; 0 for one wavelength). Alpha2 diffracts at the larger Bragg angle: the crystal turns
+// further by the difference of the two thetas, and along a theta/2theta scan the pair lies
+// twice that apart in 2theta; both away from the direct beam on either side.
+float alpha2_separation(int motor, float two_theta) {
+  const MachineProfile& pr = S().profile;
+  if (pr.wave_count != 2 || pr.lambda2 < 0.1f || !(pr.ratio > 0.0f)) return 0.0f;
+  const float dtheta = doublet_offset(pr.lambda1, pr.lambda2, 0.0f, two_theta);
+  if (motor == 1) return 2.0f * dtheta;
+  if (motor == 2) return dtheta;
+  return 0.0f;
 }
 
 }  // namespace
@@ -116,7 +124,7 @@ SearchResult MTSTEP(int motor, float step, float time_per_step) {
     if (failed()) return r;
     std::array<int, 200> counts{};
     std::array<float, 200> positions{};
-    int mode = scan_mode(motor);
+    int mode = motor;  // 1: theta/2theta, 2: omega, 3: chi
     int status = 0;
     float used = 0;
     RUNSCAN(mode, step, time_per_step, 9, counts, status, used, 0, positions);
@@ -168,7 +176,9 @@ SearchResult MTSTEP(int motor, float step, float time_per_step) {
     }
     const Parabola9 fit = parabola9(rate);
     if (fit.has_maximum() && std::fabs(fit.vertex()) <= 2.5f) {
-      const float x0 = peak_offset9(rate, r.peak_index - 1, fit.vertex());
+      const float x0 = doublet_peak_offset9(rate, r.peak_index - 1, fit.vertex(),
+                                            alpha2_separation(motor, centre[0]) / step,
+                                            S().profile.ratio);
       if (!drive_to(offset_from_centre(x0), drive_status)) {
         if (!failed()) r.failure = 1;
         return r;
@@ -298,7 +308,7 @@ OmegaFit OMSTEP(float time_per_step, float step) {
   // The centre must lie in the scan and within the omega motor's travel.
   if (!(p[P_POSITION] >= x.front() && p[P_POSITION] <= x.back()) || !(p[P_FWHM] > 0.0f))
     return out;
-  const float circle = tth / 2.0f + p[P_POSITION] + pr.offset[2];
+  const float circle = pr.omega_motor(tth, p[P_POSITION]) + pr.offset[2];
   if (circle > pr.motor[2].upper || circle < pr.motor[2].lower) return out;
 
   if (S().shell.log_final_omega_profiles != 0) {
@@ -339,6 +349,39 @@ bool search_ok(const SearchResult& r, const char* failure, const char* weak,
     return false;
   }
   return true;
+}
+
+// Failure words of the scans that settle 2theta: the theta/2theta scan's three, the omega
+// scan's two.
+struct ScanWords {
+  const char* failure;
+  const char* weak;
+  const char* ratio;
+  const char* omega_failure;
+  const char* omega_weak;
+};
+
+// Centres 2theta with theta/2theta search scans, each followed by an omega search scan.
+// The theta/2theta scan turns the crystal by half of every 2theta step, so it takes the crystal
+// off its omega peak while it brings the detector onto the diffracted beam: its maximum lies
+// between where the detector and where the crystal would want to be, and a single scan leaves
+// part of a 2theta error behind. The omega scan puts the crystal back on its peak; the pair is
+// repeated until the theta/2theta scan no longer moves 2theta, which is where the crystal and
+// the detector are both centred. `omega` receives the last omega scan's result, `two_theta`
+// (through the caller's `last`) the last theta/2theta scan's.
+bool settle_two_theta(float step0, float time_per_step, const ScanWords& w, SearchResult& last) {
+  SearchResult omega;
+  for (int round = 1;; ++round) {
+    const float before = read_motor(1);
+    if (failed()) return false;
+    last = MTSTEP(1, 2.0f * step0, time_per_step);
+    if (!search_ok(last, w.failure, w.weak, round == 1 ? w.ratio : nullptr)) return false;
+    const float moved = std::fabs(read_motor(1) - before);
+    if (failed()) return false;
+    omega = MTSTEP(2, step0 / 2.0f, time_per_step);
+    if (!search_ok(omega, w.omega_failure, w.omega_weak)) return false;
+    if (moved <= kTwoThetaSettled || round == kTwoThetaRounds) return true;
+  }
 }
 
 // End of the positive-2theta centring: third omega scan, final chi and final omega scans.
@@ -398,16 +441,18 @@ bool center_sequence(int positive_only, CentringResult& result) {
                  "Failure in Center: Max/Min counts too small on initial omega scan"))
     return false;
   if (C().two_theta_fixed == 0) {
-    s = MTSTEP(1, 2.0f * step0, 0.5f);
-    if (!search_ok(s, "Failure in Center during 2theta scan",
-                   "Failure in Center: Peak too weak on theta/2theta scan",
-                   "Failure in Center: Max/Min counts too small on theta/2theta scan"))
+    const ScanWords words{"Failure in Center during 2theta scan",
+                          "Failure in Center: Peak too weak on theta/2theta scan",
+                          "Failure in Center: Max/Min counts too small on theta/2theta scan",
+                          "Failure in Center during second omega scan",
+                          "Failure in Center: peak too weak on second omega scan"};
+    if (!settle_two_theta(step0, 0.5f, words, s)) return false;
+  } else {
+    s = MTSTEP(2, step0 / 2.0f, 0.5f);
+    if (!search_ok(s, "Failure in Center during second omega scan",
+                   "Failure in Center: peak too weak on second omega scan"))
       return false;
   }
-  s = MTSTEP(2, step0 / 2.0f, 0.5f);
-  if (!search_ok(s, "Failure in Center during second omega scan",
-                 "Failure in Center: peak too weak on second omega scan"))
-    return false;
   const float tth1 = read_motor(1);
   const float slit = slit5_setting();
   if (failed()) return false;
@@ -432,9 +477,16 @@ bool center_sequence(int positive_only, CentringResult& result) {
   const float tth_p = read_motor(1);
   if (failed()) return false;
   const float s_p = tth_p / 2.0f + omega_p;
-  if (!drive_one(1, -tth_p)) {
-    if (!failed()) WRITE_OUT(kOutOfBounds);
-    return false;
+  int refused = 0;
+  DRIVE(1, -tth_p, 0.0f, 0, refused);
+  if (failed()) return false;
+  if (refused == 1) {
+    // Nothing moved: the reflection stays centred where it is, only its zero is not found.
+    WRITE_OUT(" -2theta setting out of limits: centred at +2theta only, no 2theta zero");
+    result.zero = 0;
+    result.positive_side_only = 1;
+    ONBEAM();
+    return !failed();
   }
   ONBEAM();
   if (failed()) return false;
@@ -444,11 +496,14 @@ bool center_sequence(int positive_only, CentringResult& result) {
     return false;
   float t = counting_time(C().required_max_count, s.max_rate, C().max_time_per_step, 0.25f);
   if (C().two_theta_fixed == 0) {
-    s = MTSTEP(1, 2.0f * step0, t);
-    if (!search_ok(s, "Failure in 2theta scan at negative 2theta",
-                   "Failure in Center: peak too weak on theta/2theta scan at negative 2theta"))
-      return false;
-    t = counting_time(C().required_max_count, s.max_rate, C().max_time_per_step, 0.25f);
+    const ScanWords words{
+        "Failure in 2theta scan at negative 2theta",
+        "Failure in Center: peak too weak on theta/2theta scan at negative 2theta", nullptr,
+        "Failure in first omega scan at negative 2theta",
+        "Failure in Center: peak too weak on first omega scan at negative 2theta"};
+    SearchResult two_theta;
+    if (!settle_two_theta(step0, t, words, two_theta)) return false;
+    t = counting_time(C().required_max_count, two_theta.max_rate, C().max_time_per_step, 0.25f);
   }
   const float tth_now = read_motor(1);
   if (failed()) return false;
@@ -506,6 +561,7 @@ struct PendingCentre {
   Vec3 hkl{};
   AngleSet angles{};
   float rate = 0;
+  bool positive_side_only = false;  // centred as CENT would: no zero
 };
 PendingCentre pending;
 
@@ -554,7 +610,7 @@ void CNTR_COMMAND(int variant) {
     e.k = pending.hkl[1];
     e.l = pending.hkl[2];
     e.angles = pending.angles;
-    e.ref = pending.variant == 1 ? 1 : 2;
+    e.ref = pending.variant == 1 || pending.positive_side_only ? 1 : 2;
     e.use = 1;
     e.intensity = static_cast<int>(NINT(pending.rate));
     ++list.count;
@@ -575,6 +631,7 @@ void CNTR_COMMAND(int variant) {
     return;
   }
   const float zero = variant == 1 ? 0.0f : c.zero;
+  pending.positive_side_only = c.positive_side_only != 0;
   if (!count_at_centre(zero, pending.angles, pending.rate)) return;
   OFBEAM();
   if (failed()) return;
@@ -653,7 +710,7 @@ void REFINE(bool calc) {
     e.angles = angles;
     e.intensity = static_cast<int>(NINT(rate));
     e.use = 1;
-    e.ref = 2;
+    e.ref = c.positive_side_only != 0 ? 1 : 2;
     WRITE_MATFILE();
   }
   if (!failed()) OFBEAM();

@@ -15,6 +15,9 @@ struct CentringResult {
   float fwhm = 0;    // final omega FWHM, degrees
   float eta = 0;     // fitted eta
   float chi2 = 0;    // goodness of fit of the final omega profile fit
+  // 1 when the negative-2theta setting lay outside the limits: the reflection stays centred
+  // at positive 2theta and no zero was found.
+  int positive_side_only = 0;
 };
 
 // Centres the reflection at the present motor position; with positive_only = 1 only at

@@ -179,7 +179,15 @@ ProfileFit PKLSQ(const std::vector<float>& x, const std::vector<float>& y, float
     for (int j = 0; j < nr; ++j) {
       float shift = 0;
       for (int k = 0; k < nr; ++k) shift += A[at(j * nr + k)] * B[at(k)];
-      p[at(used[at(j)])] += factor * shift;
+      float& value = p[at(used[at(j)])];
+      value += factor * shift;
+      // The Lorentz fraction is a fraction: a weak or ragged scan that pushes it beyond 0 or
+      // 1 leaves it on that bound, where it no longer asks for another cycle.
+      bool at_bound = false;
+      if (used[at(j)] == P_ETA && (value < 0.0f || value > 1.0f)) {
+        value = std::clamp(value, 0.0f, 1.0f);
+        at_bound = true;
+      }
       const float variance = fit.goodness * A[at(j * nr + j)];
       if (!(variance >= 1e-8f) || !std::isfinite(shift)) {
         singular = true;
@@ -187,7 +195,7 @@ ProfileFit PKLSQ(const std::vector<float>& x, const std::vector<float>& y, float
       }
       const float esd = std::sqrt(variance);
       fit.esd[at(used[at(j)])] = esd;
-      if (std::fabs(shift) / esd > 0.01f) more = true;
+      if (!at_bound && std::fabs(shift) / esd > 0.01f) more = true;
     }
     if (singular) {
       fit.status = FIT_SINGULAR;
@@ -301,6 +309,57 @@ float peak_offset9(const std::array<float, 9>& rate, int top, float fallback) {
   if (!(curvature < 0.0f)) return fallback;
   const float shift = std::clamp(0.5f * (lb - la) / curvature, -1.0f, 1.0f);
   return static_cast<float>(top - 4) + shift;
+}
+
+float doublet_peak_offset9(const std::array<float, 9>& rate, int top, float fallback,
+                           float separation, float ratio) {
+  const float single = peak_offset9(rate, top, fallback);
+  if (!(ratio > 0.0f) || separation == 0.0f || top < 1 || top > 7) return single;
+  const float floor = *std::min_element(rate.begin(), rate.end());
+  const double lb = std::log(static_cast<double>(rate[at(top - 1)] - floor));
+  const double lp = std::log(static_cast<double>(rate[at(top)] - floor));
+  const double la = std::log(static_cast<double>(rate[at(top + 1)] - floor));
+  const double curvature = lb - 2.0 * lp + la;
+  if (!std::isfinite(curvature) || !(curvature < 0.0)) return single;
+  // Unknowns: the alpha1 position x (steps from the top point) and the log of the Gaussian
+  // width; the height drops out of the differences of the logarithms.
+  const double d = separation, r = ratio;
+  auto log_pair = [&](double at_x, double x, double u) {
+    const double s2 = 2.0 * std::exp(2.0 * u);
+    const double a = at_x - x, b = at_x - x - d;
+    return std::log(std::exp(-a * a / s2) + r * std::exp(-b * b / s2));
+  };
+  auto residuals = [&](double x, double u, double& f1, double& f2) {
+    const double at0 = log_pair(0.0, x, u);
+    f1 = log_pair(-1.0, x, u) - at0 - (lb - lp);
+    f2 = log_pair(1.0, x, u) - at0 - (la - lp);
+  };
+  // First guess, and the answer when the shape cannot be fitted: the single Gaussian's vertex
+  // moved back by alpha2's share of the separation.
+  const double vertex = single - static_cast<double>(top - 4);
+  const float first_guess = static_cast<float>(top - 4) + static_cast<float>(vertex - r * d / (1.0 + r));
+  double x = vertex - r * d / (1.0 + r);
+  double u = 0.5 * std::log(-1.0 / curvature);
+  for (int i = 0; i < 50; ++i) {
+    double f1 = 0, f2 = 0;
+    residuals(x, u, f1, f2);
+    if (std::fabs(f1) + std::fabs(f2) < 1e-10) break;
+    const double h = 1e-6;
+    double g1 = 0, g2 = 0, k1 = 0, k2 = 0;
+    residuals(x + h, u, g1, g2);
+    residuals(x, u + h, k1, k2);
+    const double j11 = (g1 - f1) / h, j21 = (g2 - f2) / h;
+    const double j12 = (k1 - f1) / h, j22 = (k2 - f2) / h;
+    const double det = j11 * j22 - j12 * j21;
+    if (!(std::fabs(det) > 1e-14)) return first_guess;
+    x -= (f1 * j22 - f2 * j12) / det;
+    u -= (j11 * f2 - j21 * f1) / det;
+    if (!std::isfinite(x) || !std::isfinite(u) || std::fabs(x) > 2.0) return first_guess;
+  }
+  double f1 = 0, f2 = 0;
+  residuals(x, u, f1, f2);
+  if (!(std::fabs(f1) + std::fabs(f2) < 1e-6)) return first_guess;
+  return static_cast<float>(top - 4) + static_cast<float>(x);
 }
 
 }  // namespace dorvex

@@ -70,5 +70,11 @@ Parabola9 parabola9(const std::array<float, 9>& rate);
 // points pulls a peak narrower than the scan towards the middle; this does not. Falls back to
 // `fallback` when a neighbour does not stand above the smallest rate.
 float peak_offset9(const std::array<float, 9>& rate, int top, float fallback);
+// The same for an alpha1/alpha2 pair: the alpha2 peak lies `separation` steps from the alpha1
+// one with `ratio` times its height, both of one Gaussian shape. Returns the offset of the
+// alpha1 maximum, with the pair's shape fitted through the three points (the single Gaussian
+// when the ratio or the separation is 0).
+float doublet_peak_offset9(const std::array<float, 9>& rate, int top, float fallback,
+                           float separation, float ratio);
 
 }  // namespace dorvex

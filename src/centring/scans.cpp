@@ -16,6 +16,7 @@
 #include "instrument/controller.hpp"
 #include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
+#include "instrument/runscan_start.hpp"
 #include "centring/commands.hpp"
 #include "console/output.hpp"
 #include "console/status.hpp"
@@ -197,11 +198,15 @@ void PKPROF(int code, int steps, float step, float count_time) {
   if (code == 8) {
     inside = height_in_limits(z0 - half) && height_in_limits(z0 - half + travel);
   } else {
+    // 2theta alone keeps the crystal still: omega from the bisecting position goes the other
+    // way by half the 2theta move.
+    const float back = code == 5 ? -0.5f : 0.0f;
     AngleSet first = start;
     first[scanned_circle(code)] -= half;
-    if (code == 5) first[1] -= half / 2.0f;
+    first[1] -= back * half;
     AngleSet last = first;
     last[scanned_circle(code)] += travel;
+    last[1] += back * travel;
     inside = circles_in_limits(first) && circles_in_limits(last);
   }
   if (!inside) {
@@ -218,7 +223,7 @@ void PKPROF(int code, int steps, float step, float count_time) {
   if (code == 8) {
     height_scan(z0, steps, step, count_time, counts, positions, used, status);
   } else {
-    int mode = code;
+    int mode = code == 5 ? kScanTwoThetaAlone : code;
     RUNSCAN(mode, step, count_time, steps, counts, status, used, 0, positions);  // plots too
   }
   if (failed()) return;

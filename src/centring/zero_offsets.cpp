@@ -72,17 +72,19 @@ int CALC_OFFSETS(std::array<AngleSet, 8> a, const std::array<int, 8>& used,
     if (std::fabs(om(1)) > 1.0f && sign_of(om(1)) * sign_of(om(p)) != om_pattern[at(p - 1)])
       return 2;
   }
+  // Chi readings are taken as the turns nearest to what each setting's rule makes of chi 1
+  // (chi, chi + 180, 180 - chi, -chi): a chi near 0 or 180 may be read on either side of the
+  // half turn, and the combinations below need the readings on one turn. This also unwraps
+  // settings 3 to 6 above setting 1.
+  static constexpr std::array<float, 8> chi_sign{1, 1, 1, 1, -1, -1, -1, -1};
+  static constexpr std::array<float, 8> chi_add{0, 0, 180, 180, 180, 180, 0, 0};
+  for (int p = 2; p <= 8; ++p) {
+    if (!u(p)) continue;
+    const float expected = chi_sign[at(p - 1)] * chi(1) + chi_add[at(p - 1)];
+    chi(p) = expected + std::remainder(chi(p) - expected, 360.0f);
+  }
   for (int p = 1; p <= 7; p += 2) {
     if (u(p) && u(p + 1) && std::fabs(chi(p) - chi(p + 1)) > 5.0f) return 3;
-  }
-  // Unwrapping: bounded, a chi of any size takes at most a handful of turns.
-  for (int turn = 0; u(3) && chi(3) - chi(1) <= 0.0f && turn < 1000; ++turn) {
-    chi(3) += 360.0f;
-    chi(4) += 360.0f;
-  }
-  for (int turn = 0; u(5) && chi(5) + chi(1) <= 170.0f && turn < 1000; ++turn) {
-    chi(5) += 360.0f;
-    chi(6) += 360.0f;
   }
 
   int n = 0;
@@ -175,11 +177,16 @@ Center8Result CENTER8(const AngleSet& start, const std::vector<int>& settings,
   double q_int = 0, q_fwhm = 0, q_chi2 = 0, q_eta = 0;
   AngleSet work = start;
   float phi1 = start[3];
+  bool measured_before = false;
+  AngleSet last{};  // where the previous setting was measured
   for (const int p : settings) {
     AngleSet a = work;
     GET_ZREF(a, p);
-    a[2] = principal(a[2]);
-    a[3] = principal(a[3]);
+    // Chi and phi go the short way from where the previous setting was measured, so that the
+    // readings of one reflection stay on one turn; the limit check then brings a limited
+    // circle into its range.
+    for (std::size_t j = 2; j <= 3; ++j)
+      a[j] = measured_before ? last[j] + std::remainder(a[j] - last[j], 360.0f) : principal(a[j]);
     int status = SOFTLIMITS(S().profile, S().device, a, 0);
     if (p == 1 && status == 0) phi1 = a[3];
     if (status != 0) {
@@ -223,6 +230,8 @@ Center8Result CENTER8(const AngleSet& start, const std::vector<int>& settings,
     if (failed()) return r;
     measured[at(p - 1)] = m;
     used[at(p - 1)] = 1;
+    last = m;
+    measured_before = true;
     ++r.centred;
     // 2X 4F9.4 I10 F6.3 I6 F6.2 [F9.4]
     std::string line = "  " + F(m[0], 9, 4) + F(m[1], 9, 4) + F(m[2], 9, 4) + F(m[3], 9, 4) +

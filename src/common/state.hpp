@@ -118,7 +118,15 @@ struct MachineProfile {
   int axis_count = 0;             // controller axes reported in a status answer
   std::array<int, 10> axis_motor{};  // controller axis digit 0..9 -> motor number (0 unassigned)
 
+  // CONFIG field 5. 1: omega and 2theta have motors of their own and the omega motor reads the
+  // omega circle (theta in a bisecting setting); the motion layer adds half of 2theta when it
+  // drives omega and subtracts it when it reads. 0: the omega circle follows half of 2theta
+  // by itself (a 2:1 coupling) and its motor reads omega from the bisecting position.
   bool omega_coupled() const { return config[5] == 1; }
+  // What the omega motor reads (zero offset left out) at logical 2theta and omega.
+  float omega_motor(float two_theta, float omega) const {
+    return omega_coupled() ? omega + two_theta / 2.0f : omega;
+  }
   bool slits_motorised() const { return config[8] != 0; }
   bool half_slits() const { return config[9] > 0; }
   bool filters() const { return config[10] > 0; }

@@ -96,7 +96,9 @@ int SOFTLIMITS(const MachineProfile& profile, const DeviceSettings& device, Angl
   }
   if (mode <= 2) {
     const Range r = range_of(profile, device, 2);
-    const float p = a[0] / 2.0f + a[1] + zero2;
+    // The omega motor's own limits: it reads the circle (half of 2theta included) only
+    // where omega and 2theta have motors of their own.
+    const float p = profile.omega_motor(a[0], a[1]) + zero2;
     if (p > r.upper || p < r.lower) return 1;
   }
   if (mode <= 3) {

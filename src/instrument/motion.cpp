@@ -122,6 +122,15 @@ void snap_fixed_phi(float& phi) {
     phi = 180.0f;
 }
 
+// The logical omega nearest to `omega` at which the omega motor stands on a whole step. Where
+// the motor reads the circle, whole steps of the motor are whole steps of omega shifted by half
+// of 2theta: a target rounded on omega's own grid could lie half a step off every position the
+// motor can reach, and the drive would never be verified.
+float omega_on_motor_step(float two_theta, float omega) {
+  if (!P().omega_coupled()) return R_ANGLE(omega, 2);
+  return R_ANGLE(omega + two_theta / 2.0f, 2) - two_theta / 2.0f;
+}
+
 bool crosses_direct_beam(float target, float present) {
   return std::fabs(target) < 1.0f || (target < 0.0f && present > 0.0f) ||
          (target > 0.0f && present < 0.0f);
@@ -268,12 +277,13 @@ void DRIVE(int m, float target, float /*spare*/, int mode, int& status) {
     return;
   }
   float t = R_ANGLE(target, m);
-  float distance = std::fabs(t - present[ix(m - 1)]);
-  if (distance < step_of(m)) return;
-
   AngleSet setting{};
   for (int i = 1; i <= 4; ++i) setting[ix(i - 1)] = R_ANGLE(present[ix(i - 1)], i);
   setting[ix(m - 1)] = t;
+  setting[1] = omega_on_motor_step(setting[0], m == 2 ? t : present[1]);
+  if (m == 2) t = setting[1];
+  float distance = std::fabs(t - present[ix(m - 1)]);
+  if (distance < step_of(m)) return;
   const int limit_status = SOFTLIMITS(P(), S().device, setting, 0);
   if (limit_status == 1) {
     status = 1;
@@ -365,6 +375,7 @@ void DRIVEP(int /*spare*/, int& status) {
   status = 0;
   AngleSet& target = M().target;
   for (int i = 1; i <= 4; ++i) target[ix(i - 1)] = R_ANGLE(target[ix(i - 1)], i);
+  target[1] = omega_on_motor_step(target[0], target[1]);
   for (int m = 3; m <= 4; ++m) {
     float& t = target[ix(m - 1)];
     if (!limited(m)) {

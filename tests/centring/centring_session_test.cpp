@@ -105,18 +105,40 @@ std::vector<ListRef> list_of(const std::string& matfile) {
   return out;
 }
 
+// The two kinds of machine: omega and 2theta on motors of their own (the bundled profile),
+// and the omega circle geared to follow half of 2theta.
+const char* const kMachines[] = {"DIFPROF.DAT", "DIFPROF_GEARED.DAT"};
+
 struct Simulated {
   Home home;
   std::string crystal;  // crystal file for the simulator ("" the built-in sample)
-  Simulated() { home.copy_in(kSampleMat, "x.mat"); }
+  // `profile`: a sample profile of examples/ in place of the bundled one, with its shutter
+  // settling in 10 ms (CONFIG field 11) so that the many openings of a run stay quick.
+  explicit Simulated(const std::string& profile = "") {
+    home.copy_in(kSampleMat, "x.mat");
+    if (profile.empty()) return;
+    home.copy_in(DORVEX_SOURCE_DIR "/examples/" + profile, "DIFPROF.DAT");
+    std::string text;
+    for (auto l : lines(home.read("DIFPROF.DAT"))) {
+      if (l.rfind("CONFIG", 0) == 0 && l.size() >= 61) l.replace(56, 5, "   10");
+      text += l + "\n";
+    }
+    home.write("DIFPROF.DAT", text);
+  }
+  void zero_errors(const std::string& zero) {
+    crystal = "crystal.txt";
+    home.copy_in(kSampleCrystal, crystal);
+    home.write(crystal, replace_line(home.read(crystal), "zero", "zero " + zero));
+  }
   std::vector<std::string> args() const {
     return {"--home", home.path(),
             crystal.empty() ? "--simulate" : "--simulate=" + home.file(crystal),
             "--ui", "line", "--mat", home.file("x.mat")};
   }
-  dorvex_test::RunResult run(const std::string& input, const std::string& seed = "1") const {
+  dorvex_test::RunResult run(const std::string& input, const std::string& seed = "1",
+                             int timeout = 90) const {
     return dorvex_test::run_dorvex(
-        home, input, args(), 90,
+        home, input, args(), timeout,
         {"DORVEX_SIM_ARGS=--time-scale 0 --seed " + seed + " --transcript " +
          home.file("wire.txt")});
   }
@@ -211,11 +233,88 @@ TEST(Cntr, FindsTheTwoThetaZeroOfTheInstrumentAndNoAddsNothing) {
   EXPECT_EQ(short_lines, 2);
   // The motors stand 0.2 degree of 2theta above the crystal's: the stored 2theta, corrected by
   // the zero found, is the crystal's own.
-  EXPECT_NEAR(a[0], t.tth, 0.3 * kFwhm2Theta);
-  const double zero = number_after(r.out, "   Zero: ");
-  EXPECT_GT(zero, 0.02);
-  EXPECT_LT(zero, 0.25);
+  EXPECT_NEAR(a[0], t.tth, 0.01);
+  EXPECT_NEAR(number_after(r.out, "   Zero: "), 0.2, 0.01);
   EXPECT_EQ(list_of(sim.home.read("x.mat")).size(), 8u);
+}
+
+// All the numbers after " Angles: " on every such line.
+std::vector<std::vector<double>> every_centred(const std::string& out) {
+  std::vector<std::vector<double>> all;
+  for (const auto& l : lines(out))
+    if (auto a = centred_angles(l); !a.empty()) all.push_back(a);
+  return all;
+}
+
+// From 0.3 degree above the peak in 2theta, with zero errors of 2theta 0.2, omega -0.1 and chi
+// 0.3: CNTR stores the crystal's 2theta and finds the zero, CENT leaves the detector on the
+// diffracted beam (the crystal's 2theta plus the zero), on both kinds of machine.
+class CentringMachine : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CentringMachine, CntrAndCentCentreTwoThetaAndCntrFindsTheZero) {
+  Simulated sim(GetParam());
+  sim.zero_errors("0.2 -0.1 0.3 0");
+  const Setting t = true_setting(sim.home.read("x.mat"), 0, 2, 0);
+  const std::string off = "CALC 0 2 0\nDRIV\nMOT 1 " + std::to_string(t.tth + 0.5) + "\n";
+  const auto r = sim.run(off + "CNTR\nN\n" + off + "CENT\nN\nEXIT\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const auto centred = every_centred(r.out);
+  ASSERT_EQ(centred.size(), 2u) << r.out;
+  EXPECT_NEAR(centred[0][0], t.tth, 0.01);
+  EXPECT_NEAR(number_after(r.out, "   Zero: "), 0.2, 0.01);
+  EXPECT_NEAR(centred[1][0], t.tth + 0.2, 0.01);
+  for (const auto& a : centred) EXPECT_NEAR(a[2], t.chi + 0.3, 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(Machine, CentringMachine, ::testing::ValuesIn(kMachines));
+
+// REF on the bundled machine re-centres every reflection of the sample list on both sides of
+// the beam; where the -2theta setting is beyond a narrower limit the +2theta centring stands.
+TEST(Ref, KeepsEveryGoodReflectionOfTheSampleList) {
+  Simulated sim("DIFPROF.DAT");
+  const std::string mat = sim.home.read("x.mat");
+  const auto r = sim.run("REF\nY\nY\nC\nEXIT\n", "1", 240);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(dorvex_test::count_lines(r.out, " Centering halted, end of scan out-of-bounds "), 0)
+      << r.out;
+  const auto after = list_of(sim.home.read("x.mat"));
+  ASSERT_EQ(after.size(), 8u);
+  for (const ListRef& e : after) {
+    const Setting t = true_setting(mat, e.h, e.k, e.l);
+    EXPECT_EQ(e.use, 1) << e.h << e.k << e.l;
+    EXPECT_EQ(e.ref, 2);
+    EXPECT_NEAR(e.angles[0], t.tth, 0.01) << e.h << e.k << e.l;
+  }
+
+  // 2theta down to -12 only: 2 0 0 (10.17) is centred on both sides, 3 1 2 (17.23) at +2theta.
+  Simulated narrow("DIFPROF.DAT");
+  narrow.home.write("DIFPROF.DAT",
+                    replace_line(narrow.home.read("DIFPROF.DAT"), "MOTOR1",
+                                 "MOTOR1 1,   1000.00  20000.00    100.00   5000.00    500.00"
+                                 "    -12.00    120.00"));
+  std::string used;
+  for (const auto& l : lines(mat)) {
+    std::string line = l;
+    if (line.rfind("LISTREF", 0) == 0) {
+      const int number = std::atoi(line.c_str() + 7);
+      line.back() = number == 1 || number == 8 ? '1' : '0';
+    }
+    used += line + "\n";
+  }
+  narrow.home.write("x.mat", used);
+  const auto q = narrow.run("REF\nY\nY\nC\nEXIT\n");
+  ASSERT_EQ(q.status, 0) << q.out << q.err;
+  EXPECT_EQ(dorvex_test::count_lines(
+                q.out, " -2theta setting out of limits: centred at +2theta only, no 2theta zero"),
+            1)
+      << q.out;
+  EXPECT_FALSE(has_line(q.out, " Reflection No.  8 Not Found or too Weak."));
+  const auto kept = list_of(narrow.home.read("x.mat"));
+  ASSERT_EQ(kept.size(), 8u);
+  EXPECT_EQ(kept[0].ref, 2);
+  EXPECT_EQ(kept[7].ref, 1);
+  EXPECT_EQ(kept[7].use, 1);
+  EXPECT_NEAR(kept[7].angles[0], true_setting(mat, 3, 1, 2).tth, 0.01);
 }
 
 TEST(Cntr, EmptySpaceIsNoPeakAndTheListStaysAsItWas) {

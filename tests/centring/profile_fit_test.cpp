@@ -248,6 +248,43 @@ TEST(PeakOffset9, FindsANarrowPeakBetweenPointsWhereTheNinePointParabolaFallsSho
   EXPECT_EQ(peak_offset9(flat, 0, 0.5f), 0.5f);
 }
 
+TEST(PeakOffset9, AlphaOneOfAPairIsFoundWhereTheSingleGaussianLandsBetweenThem) {
+  // Gaussian pairs 2.5 steps wide, alpha2 half as strong and 0.4 or 1.2 steps further on (or
+  // back, on the other side of the beam), no background.
+  for (const double sep : {0.4, 1.2, -1.2}) {
+    for (const double x1 : {-0.6, 0.0, 0.7}) {
+      std::array<float, 9> r{};
+      int top = 0;
+      auto g = [](double d) { return std::exp(-4.0 * std::log(2.0) * d * d / 6.25); };
+      for (int i = 0; i < 9; ++i) {
+        const double d = (i - 4) - x1;
+        r[static_cast<std::size_t>(i)] = static_cast<float>(1000.0 * (g(d) + 0.5 * g(d - sep)));
+        if (r[static_cast<std::size_t>(i)] > r[static_cast<std::size_t>(top)]) top = i;
+      }
+      const float fallback = parabola9(r).vertex();
+      EXPECT_NEAR(doublet_peak_offset9(r, top, fallback, static_cast<float>(sep), 0.5f), x1, 0.01)
+          << sep << " " << x1;
+      EXPECT_GT(std::fabs(peak_offset9(r, top, fallback) - x1), 0.1) << sep << " " << x1;
+      EXPECT_EQ(doublet_peak_offset9(r, top, fallback, 0.0f, 0.5f), peak_offset9(r, top, fallback));
+    }
+  }
+}
+
+TEST(Pklsq, EtaStaysAFractionWhenTheTailsAskForMore) {
+  // Tails heavier than a Lorentzian's: an unbounded fit takes eta beyond 1.
+  std::vector<float> x, y;
+  for (int i = 0; i < 31; ++i) {
+    x.push_back(-0.6f + 0.04f * static_cast<float>(i));
+    const double q = x.back() / 0.25;
+    y.push_back(static_cast<float>(5.0 + 2000.0 / std::pow(1.0 + 4.0 * q * q, 0.6)));
+  }
+  ProfileParameters p{5.0f, 0.25f, 500.0f, 0.02f, 0.5f, 0.0f};
+  const ProfileFit fit = PKLSQ(x, y, 0.7093f, 0.0f, 0.0f, 10.0f, p, {1, 1, 1, 1, 1, 0});
+  EXPECT_EQ(fit.status, FIT_CONVERGED);
+  EXPECT_EQ(p[P_ETA], 1.0f);  // held on its bound
+  EXPECT_NEAR(p[P_POSITION], 0.0f, 0.002f);
+}
+
 TEST(CountingTime, RequiredCountsOverThePeakRateBoundedBelowAndAbove) {
   EXPECT_FLOAT_EQ(counting_time(300.0f, 600.0f, 4.0f, 0.25f), 0.5f);
   EXPECT_FLOAT_EQ(counting_time(300.0f, 30.0f, 4.0f, 0.25f), 4.0f);     // weak: the ceiling

@@ -16,6 +16,7 @@ class LimitsTest : public testing::GeometryTest {
     p.motor[1].lower = -50;
     p.motor[1].upper = 90;
     p.clearance_angle = 40;
+    p.config[5] = 1;  // the omega motor reads the circle
     DeviceSettings& d = S().device;
     d.omega_lower = -90;
     d.omega_upper = 90;
@@ -91,6 +92,12 @@ TEST_F(LimitsTest, CircleRangesAndArmClearance) {
   EXPECT_EQ(check(a, 9), 0);  // unknown mode checks everything
   a = {95, 0, 0, 0};
   EXPECT_EQ(check(a, 9), 1);
+  // Where the omega circle follows 2theta by itself its motor reads omega from the bisecting
+  // position: the same settings stand at 65 and 70 on it, inside its limits.
+  S().profile.config[5] = 0;
+  for (AngleSet b : {AngleSet{60, 65, 0, 0}, AngleSet{80, 70, 0, 0}}) EXPECT_EQ(check(b, 1), 0);
+  AngleSet c{10, 95, 0, 0};
+  EXPECT_EQ(check(c, 1), 1);
 }
 
 TEST_F(LimitsTest, ChiRangeIsCheckedInModesZeroAndThree) {

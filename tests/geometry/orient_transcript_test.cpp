@@ -58,18 +58,18 @@ TEST(OrientTranscript, CellThenCalcIndxAndPersistence) {
   Home home;
   const std::string input =
       "CELL\n8 9 11\n"
-      "CALC 5 0 0\n"
-      "CALC 5 0 0 a\n"
+      "CALC 10 0 0\n"
+      "CALC 10 0 0 a\n"
       "CALC 0 0 40\n"
-      "CALC\n0 0 1\n0 4 0 2\nx\n\n"
-      "INDX " + fixed(two_theta(5 / 8.0), 0, 4) + " 0 0 0\n"
+      "CALC\n0 0 1\n0 12 0 2\nx\n\n"
+      "INDX " + fixed(two_theta(10 / 8.0), 0, 4) + " 0 0 0\n"
       "INDX\n0 0 0 0\n"
       "EXIT\n";
   auto r = run_dorvex(home, input, args(home));
   EXPECT_EQ(r.status, 0);
-  const double t = two_theta(5 / 8.0);
+  const double t = two_theta(10 / 8.0);
   EXPECT_TRUE(has_line(r.out, angles_line(" Calculated Angles:", t, 0, 0, 0))) << r.out;
-  // Eight positions: those with -2theta are beyond the -10 degree limit.
+  // Eight positions: those with -2theta (-52.6) are beyond the -50 degree limit.
   EXPECT_TRUE(has_line(r.out, " The 8 equivalent positions are:"));
   EXPECT_TRUE(has_line(r.out, angles_line("    1:", t, 0, 0, 0)));
   for (int p : {2, 3, 6, 7})
@@ -78,13 +78,13 @@ TEST(OrientTranscript, CellThenCalcIndxAndPersistence) {
   EXPECT_TRUE(has_line(r.out, angles_line("    5:", t, 0, 180, 180)));
   EXPECT_TRUE(has_line(r.out, angles_line("    8:", t, 0, 0, 180)));
   EXPECT_TRUE(has_line(r.out, " OUT-OF-BOUNDS"));  // 0 0 40: d = 0.275 A, sin theta > 1
-  // The dialogue: 0 0 1 along the phi axis (chi 90), 0 4 0 in position 2 refused, an
+  // The dialogue: 0 0 1 along the phi axis (chi 90), 0 12 0 in position 2 refused, an
   // unreadable line, an empty line to end.
   EXPECT_TRUE(has_line(r.out, angles_line(" Calculated Angles:", two_theta(1 / 11.0), 0, 90, 0)));
   EXPECT_TRUE(has_line(r.out, "CALC: Enter h,k,l>"));
   EXPECT_TRUE(has_line(r.out, "Error on input, try again:"));
   EXPECT_EQ(dorvex_test::count_lines(r.out, " OUT-OF-BOUNDS"), 2);
-  EXPECT_TRUE(has_line(r.out, " Indices: " + fixed(5, 8, 3) + fixed(0, 8, 3) + fixed(0, 8, 3)));
+  EXPECT_TRUE(has_line(r.out, " Indices: " + fixed(10, 8, 3) + fixed(0, 8, 3) + fixed(0, 8, 3)));
   EXPECT_EQ(dorvex_test::count_lines(r.out, "INDX: Enter angles>"), 1);
 
   // The cell was saved with the matrix file.

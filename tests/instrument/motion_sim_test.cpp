@@ -264,6 +264,44 @@ TEST_P(CoupledOmega, OmegaIsDrivenAndReadBackOnBothKindsOfMachine) {
   EXPECT_FALSE(console_has("not reached"));
 }
 
+// What each scan does to the crystal and the detector: theta/2theta (modes 1 and 5) keeps
+// omega from the bisecting position, into the start and along the scan; 2theta alone (6)
+// keeps the crystal still, so that omega from the bisecting position goes back by half of
+// every 2theta step. Only one kind of machine moves the omega motor in each.
+TEST_P(CoupledOmega, ScansMoveTheCrystalAsTheirModeSaysOnBothKindsOfMachine) {
+  const int coupled = GetParam();
+  std::string p = test_profile();
+  p = dorvex_test::with_line(p, "CONFIG", "CONFIG    1    1    1    1    " + std::to_string(coupled) +
+                                              "    0    1    1    0    0   10    1");
+  start(p);
+  struct Case {
+    int mode;
+    float omega_after;     // start 0.125 back (half of 0.25) for 2theta alone, then 4 x -0.05
+    bool moves_omega;      // the omega motor takes part in the scan program
+  };
+  for (const Case c : {Case{1, 0.0f, coupled == 1}, Case{5, 0.0f, coupled == 1},
+                       Case{6, -0.075f, coupled == 0}}) {
+    SCOPED_TRACE(c.mode);
+    drive_to({20.0f, 0.0f, 0.0f, 0.0f});
+    const std::size_t before = received().size();
+    std::array<int, 200> counts{};
+    std::array<float, 200> pos{};
+    int mode = c.mode, status = -1;
+    float used = 0;
+    RUNSCAN(mode, 0.1f, 0.1f, 4, counts, status, used, 0, pos);
+    ASSERT_EQ(status, 0) << console();
+    const AngleSet a = read_all();
+    EXPECT_NEAR(a[0], 20.15f, 1e-3);
+    EXPECT_NEAR(a[1], c.omega_after, 1e-3);
+    EXPECT_NEAR(pos[0], 19.85f, 1e-3);
+    const auto sent = received();
+    int omega_steps = 0;
+    for (std::size_t i = before; i < sent.size(); ++i)
+      omega_steps += sent[i].rfind("2:", 0) == 0 && sent[i].find('A') == std::string::npos;
+    EXPECT_EQ(omega_steps, c.moves_omega ? 1 : 0);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Flag, CoupledOmega, ::testing::Values(0, 1));
 
 TEST_F(MotionSim, StepScanOfNinePointsRunsOneDownloadedProgram) {

@@ -73,10 +73,11 @@ TEST(ManualCommands, GotoNeedsFourAnglesRefusesOutOfBoundsAndEndsOnZeros) {
 TEST(ManualCommands, DrivZeroParkHaltAndCposWorkFromTheTargetRecordAndTheProfile) {
   const Session s = run_session("GOTO 20 1 30 40\nMOT 3 45\nDRIV\nZERO\nPARK\nHALT\nCPOS\n");
   expect_dialogue(s, Lines(8, kPrompt));
-  // DRIV goes back to the angles GOTO left in the target record; PARK to 5, 2.5, 0, 0.
+  // DRIV goes back to the angles GOTO left in the target record; PARK to 5, 2.5, 0, 0. The
+  // sample machine's omega motor reads the circle: omega plus half of 2theta.
   EXPECT_EQ(targets_of(s, '3'), (std::vector<double>{30, 45, 30, 0, 0}));
   EXPECT_EQ(targets_of(s, '1'), (std::vector<double>{20, 0, 5}));
-  EXPECT_EQ(targets_of(s, '2'), (std::vector<double>{1, 0, 2.5}));
+  EXPECT_EQ(targets_of(s, '2'), (std::vector<double>{11, 0, 5}));
   // HALT stops everything and reads the positions afresh, as CPOS does.
   const auto stop = std::find(s.sent.begin(), s.sent.end(), "Q;");
   ASSERT_NE(stop, s.sent.end());
@@ -93,7 +94,7 @@ TEST(ManualCommands, LdmtLoadsPositionsAndAddsHalfOfTwoThetaToACoupledOmega) {
   EXPECT_EQ(count_sent(coupled, "POS7"), 0);
   EXPECT_EQ(count_sent(coupled, "POS4:12.5000;"), 1);
 
-  const Session plain = run_session("LDMT 2 10\n");
+  const Session plain = run_session("LDMT 2 10\n", "real", {config(0, 0, 0)});
   EXPECT_EQ(count_sent(plain, "POS2:10.0000;"), 1);
 }
 

@@ -116,7 +116,8 @@ TEST_F(ProfileTest, SampleProfilesLoadWithoutComplaint) {
   const fs::path examples = fs::path(DORVEX_SOURCE_DIR) / "examples";
   const std::vector<std::pair<std::string, int>> samples = {
       {"DIFPROF_SMC9000.DAT", 1}, {"DIFPROF_SMC9300.DAT", 7}, {"DIFPROF_STADI4.DAT", 2},
-      {"DIFPROF_SIN10.DAT", 3},   {"DIFPROF_P4.DAT", 6},      {"DIFPROF.DAT", 7}};
+      {"DIFPROF_SIN10.DAT", 3},   {"DIFPROF_P4.DAT", 6},      {"DIFPROF.DAT", 7},
+      {"DIFPROF_GEARED.DAT", 7}};
   for (const auto& [name, type] : samples) {
     SCOPED_TRACE(name);
     reset_program_state();
@@ -140,7 +141,24 @@ TEST_F(ProfileTest, SampleProfilesLoadWithoutComplaint) {
   std::stringstream sa, sb;
   sa << a.rdbuf();
   sb << b.rdbuf();
-  EXPECT_EQ(sa.str(), sb.str()) << "the default profile is the SMC9300 one";
+  // The default profile is the SMC9300 one, with the omega motor reading the circle and
+  // 2theta free to -50 degrees.
+  std::string expected = sb.str();
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"CONFIG    1    1    1    1    0", "CONFIG    1    1    1    1    1"},
+           {"500.00    -10.00    120.00", "500.00    -50.00    120.00"}}) {
+    const auto at = expected.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    expected.replace(at, from.size(), to);
+  }
+  auto keys = [](const std::string& text) {
+    std::string out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+      if (l.size() >= 6 && l.compare(0, 6, "      ") != 0) out += l + "\n";
+    return out;
+  };
+  EXPECT_EQ(keys(sa.str()), keys(expected));
 }
 
 TEST_F(ProfileTest, DefaultSampleDescribesTheSmc9300Machine) {
@@ -148,7 +166,8 @@ TEST_F(ProfileTest, DefaultSampleDescribesTheSmc9300Machine) {
   READ_DIFPROF();
   ASSERT_EQ(S().shell.error_flag, 0);
   const MachineProfile& p = S().profile;
-  EXPECT_FLOAT_EQ(p.motor[1].lower, -10.0f);
+  EXPECT_FLOAT_EQ(p.motor[1].lower, -50.0f);
+  EXPECT_TRUE(p.omega_coupled());
   EXPECT_FLOAT_EQ(p.motor[1].upper, 120.0f);
   EXPECT_EQ(p.chi_limited, 0);
   EXPECT_EQ(p.phi_limited, 0);

@@ -97,6 +97,23 @@ TEST(CalcOffsets, FourSettingsDetermineWhatTheyCanAndZeroTheRest) {
   EXPECT_EQ(CALC_OFFSETS(measured(t, z), {0, 1, 1, 1, 1, 1, 1, 1}, constants(), r), 4);
 }
 
+// At chi near 0 (or 180) the settings near chi 180 (or 0) are read on either side of the half
+// turn; the readings are taken on one turn and the zeroes come out as for any other chi.
+TEST(CalcOffsets, ChiReadOnEitherSideOfTheHalfTurnIsOneChi) {
+  for (const float chi : {0.002f, -0.003f, 179.998f}) {
+    const AngleSet t{10.0f, 0.0f, chi, 30.0f};
+    const Zeroes z{0.2f, -0.1f, 0.0f};
+    auto a = measured(t, z);
+    for (std::size_t p : {2u, 5u}) a[p][2] += a[p][2] > 0.0f ? -360.0f : 360.0f;  // other side
+    ZeroOffsets r;
+    ASSERT_EQ(CALC_OFFSETS(a, kAll, constants(), r), 0) << chi;
+    EXPECT_NEAR(r.zero_tth, z.tth, 1e-4);
+    EXPECT_NEAR(r.zero_omega_theta, z.tth / 2 + z.omega, 1e-4);
+    EXPECT_NEAR(r.zero_chi, 0.0f, 1e-3) << chi;
+    EXPECT_NEAR(std::remainder(r.true_chi - chi, 360.0f), 0.0f, 1e-3) << chi;
+  }
+}
+
 TEST(CalcOffsets, InconsistentSettingsAreRefused) {
   const AngleSet t{20.0f, 5.0f, 30.0f, 40.0f};
   ZeroOffsets r;

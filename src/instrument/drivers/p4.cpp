@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
@@ -366,7 +367,11 @@ void RUNSCAN_6(int& mode, float step, float t, int n, std::array<int, 200>& coun
   const int scanned = scan.scanned;
   const float start = scan.start;
   AngleSet present = scan.present;
-  DISPLAY_ACTION(mode, present);
+  DISPLAY_ACTION(scan_action(mode), present);
+  const ScanStep per_step = SCAN_STEP(mode, step);
+  std::vector<int> moved;
+  for (int m = 1; m <= 4; ++m)
+    if (per_step.motor[static_cast<std::size_t>(m - 1)] != 0.0f) moved.push_back(m);
   std::array<float, 200> y{};
   int highest = 0;
   for (int i = 0; i < n; ++i) {
@@ -375,14 +380,12 @@ void RUNSCAN_6(int& mode, float step, float t, int n, std::array<int, 200>& coun
       HALTED_BY_USER();
       return;
     }
-    if (mode == 1) {
-      DRIVE_MOTOR_REL_6(1, step, 0);
+    // The moves of one step are loaded and started together.
+    for (std::size_t j = 0; j < moved.size(); ++j) {
+      DRIVE_MOTOR_REL_6(moved[j], per_step.motor[static_cast<std::size_t>(moved[j] - 1)],
+                        j + 1 == moved.size() ? 1 : 0);
       if (failed()) return;
-      DRIVE_MOTOR_REL_6(2, step / 2.0f, 1);
-    } else {
-      DRIVE_MOTOR_REL_6(scanned, step, 1);
     }
-    if (failed()) return;
     WTMTR(scanned);
     if (failed()) return;
     float rate = 0.0f;

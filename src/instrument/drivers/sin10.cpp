@@ -10,6 +10,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <vector>
 #include <cstdlib>
 
 #include "common/fields.hpp"
@@ -390,23 +391,25 @@ void RUNSCAN_3(int& mode, float step, float t, int n, std::array<int, 200>& coun
   const int shown_mode = mode;  // the action shown names the scan as asked
   ScanStart scan;
   if (!RUNSCAN_START(mode, step, n, at_start, counts, status, scan)) return;
-  DISPLAY_ACTION(shown_mode, scan.present);
+  DISPLAY_ACTION(scan_action(shown_mode), scan.present);
   const int scanned = scan.scanned;
   relative_line().clear();
   long long highest = 0;
   std::array<float, 200> y{};
+  const ScanStep per_step = SCAN_STEP(mode, step);
+  std::vector<int> moved;
+  for (int m = 1; m <= 4; ++m)
+    if (per_step.motor[static_cast<std::size_t>(m - 1)] != 0.0f) moved.push_back(m);
   for (int i = 0; i < n; ++i) {
-    if (mode == 1) {
-      DRIVE_MOTOR_REL_3(1, step, 0);
-      DRIVE_MOTOR_REL_3(2, step / 2.0f, 1);
-    } else {
-      DRIVE_MOTOR_REL_3(scanned, step, 1);
+    // The moves of one step go out together on one line.
+    for (std::size_t j = 0; j < moved.size(); ++j) {
+      DRIVE_MOTOR_REL_3(moved[j], per_step.motor[static_cast<std::size_t>(moved[j] - 1)],
+                        j + 1 == moved.size() ? 1 : 0);
+      if (failed()) return;
     }
-    if (failed()) return;
     // The controller moved the axes behind the motion layer's back.
     invalidate_all_positions();
-    WTMTR(scanned);
-    if (mode == 1) WTMTR(2);
+    for (const int m : moved) WTMTR(m);
     if (failed()) return;
     long long count = 0;
     if (!card_count(t, count, used)) return;

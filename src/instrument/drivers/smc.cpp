@@ -413,7 +413,6 @@ void RUNSCAN_ANY(int family, int& mode, float step, float t, int n, std::array<i
                  int& status, float& used, int at_start, std::array<float, 200>& positions) {
   ScanStart scan;
   if (!RUNSCAN_START(mode, step, n, at_start, counts, status, scan)) return;
-  const int scanned = scan.scanned;
   const float start = scan.start;
   AngleSet present = scan.present;
   used = smc::count_time(family, t);
@@ -427,19 +426,17 @@ void RUNSCAN_ANY(int family, int& mode, float step, float t, int n, std::array<i
     program.push_back(axis(m) + ":" + fixed4(by) + "S" +
                       std::to_string(NINT(0.4f * motor_profile(m).p[2])) + ";");
   };
-  if (mode == 1) {
-    relative(1, step);
-    relative(2, step / 2.0f);
-  } else {
-    relative(scanned, step);
-  }
+  const ScanStep per_step = SCAN_STEP(mode, step);
+  for (int m = 1; m <= 4; ++m)
+    if (per_step.motor[static_cast<std::size_t>(m - 1)] != 0.0f)
+      relative(m, per_step.motor[static_cast<std::size_t>(m - 1)]);
   for (const char* tail : {"", "NL;", "RET;", "NL;", "START:;"}) {
     if (*tail == '\0')
       program.push_back("CNT" + smc::fixed1(used) + ";");
     else
       program.push_back(tail);
   }
-  DISPLAY_ACTION(mode, present);
+  DISPLAY_ACTION(scan_action(mode), present);
   for (const std::string& c : program) {
     send(family, c);
     if (failed()) return;
@@ -447,16 +444,10 @@ void RUNSCAN_ANY(int family, int& mode, float step, float t, int n, std::array<i
   WAIT_ANY(family);
   if (failed()) return;
 
-  // The controller moved the scanned axis by n steps; the cache follows without a read.
-  auto advance = [](int m, float by) {
-    const std::size_t i = static_cast<std::size_t>(m);
-    if (S().motion.valid[i] != 0) S().motion.cached[i] += by;
-  };
-  const float travelled = static_cast<float>(n) * step;
-  advance(scanned, travelled);
-  // Logical omega stays put in the coupled scan only when the omega reading carries half of
-  // 2theta; otherwise it moved by half the 2theta travel.
-  if (mode == 1 && !S().profile.omega_coupled()) advance(2, travelled / 2.0f);
+  // The controller moved the circles by n steps; the cache follows without a read.
+  for (std::size_t i = 1; i <= 4; ++i)
+    if (S().motion.valid[i] != 0)
+      S().motion.cached[i] += static_cast<float>(n) * per_step.logical[i - 1];
 
   if (!READ_COUNT_ARRAY(family, n, counts)) return;
   int highest = 0;

@@ -468,21 +468,16 @@ void RUNSCAN_2(int& mode, float step, float t, int n, std::array<int, 200>& coun
                float& used, int at_start, std::array<float, 200>& positions) {
   ScanStart scan;
   if (!RUNSCAN_START(mode, step, n, at_start, counts, status, scan)) return;
-  const int scanned = scan.scanned;
-  const std::size_t ax = scan.ax;
   const float start = scan.start;
   AngleSet present = scan.present;
 
   const long hundredths = stadi4::count_hundredths(t);
   used = static_cast<float>(hundredths) / 100.0f;
   std::array<long, 4> widths{};
-  if (mode == 1) {
-    widths[0] = to_steps(1, step);
-    widths[1] = to_steps(2, step / 2.0f);
-  } else {
-    widths[ax] = to_steps(scanned, step);
-  }
-  DISPLAY_ACTION(mode, present);
+  const ScanStep per_step = SCAN_STEP(mode, step);
+  for (std::size_t i = 0; i < 4; ++i)
+    if (per_step.motor[i] != 0.0f) widths[i] = to_steps(static_cast<int>(i) + 1, per_step.motor[i]);
+  DISPLAY_ACTION(scan_action(mode), present);
   if (!START_SCAN_2(stadi4::scan_record(hundredths, n, widths))) return;
   // The controller moved the circles: the positions are read afresh when next asked for.
   invalidate_all_positions();
