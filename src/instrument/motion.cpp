@@ -150,8 +150,9 @@ bool halted = false;
 }  // namespace
 
 bool halt_in_force() {
-  if (halted && !failed()) halted = false;
-  return M().halting != 0 || halted;
+  if (M().halting != 0) return true;
+  if (halted && !failed()) halted = false;  // the next command has begun
+  return halted;
 }
 
 void HALTED_BY_USER() {

@@ -192,8 +192,10 @@ namespace {
 
 enum class ReadResult { line, empty, timed_out, failed, halted, unanswered };
 
-// The controller let an answer go by while the diffractometer was being stopped.
+// The controller let an answer go by while the diffractometer was being stopped (told once,
+// with the halt), and has not answered since (until the next command).
 bool stop_unanswered = false;
+bool silent_since_halt = false;
 
 using Clock = std::chrono::steady_clock;
 
@@ -219,8 +221,11 @@ ReadResult read_line(std::string& text, int& count, std::string& failure, int li
   bool wait_forever = interface == 2 || interface == 6;
   // While a halt is in force the wait is short, and a further halt has nothing more to end.
   const bool after_halt = stopping();
+  if (!after_halt) silent_since_halt = false;
+  // A controller that has let one answer go by since the halt is not waited for again.
+  const int stop_wait = silent_since_halt ? 0 : kStopAnswerMs;
   if (after_halt)
-    line_limit_ms = line_limit_ms < 0 ? kStopAnswerMs : std::min(line_limit_ms, kStopAnswerMs);
+    line_limit_ms = line_limit_ms < 0 ? stop_wait : std::min(line_limit_ms, stop_wait);
   if (line_limit_ms >= 0) wait_forever = false;
   const auto line_deadline = Clock::now() + std::chrono::milliseconds(std::max(line_limit_ms, 0));
   const int term = input_terminator();
@@ -248,6 +253,7 @@ ReadResult read_line(std::string& text, int& count, std::string& failure, int li
     if (st == LinkStatus::timeout && after_halt) {
       // Told once, with the halt: the sequence of the stop just ends here.
       stop_unanswered = true;
+      silent_since_halt = true;
       S().shell.error_flag = 1;
       return ReadResult::unanswered;
     }
