@@ -521,7 +521,8 @@ void WAIT_2() {}
 void STOP_ALL_2() {
   SEND_STRING_PORT("SP", 2);
   if (S().profile.no_shutter != 0) {
-    WAIT_MS(kStopSettleMs);
+    // Time to stop before the next command; after the operator's halt the command ends here.
+    if (!halt_in_force()) WAIT_MS(kStopSettleMs);
     return;
   }
   // The controller takes the shutter command once it has stopped, and answers it then; an
