@@ -33,6 +33,15 @@ class ControllerFamily {
   // the controller is idle again (time-scale 0).
   virtual double finish(double now) = 0;
 
+  // The name the command faults (busy, dead, stall) know a received line by: by default the
+  // line without its final ';'.
+  virtual std::string query_of(const std::string& line) const {
+    return !line.empty() && line.back() == ';' ? line.substr(0, line.size() - 1) : line;
+  }
+  // What the controller answers to a command it is too busy to take ("" when it then says
+  // nothing at all).
+  virtual std::string busy_answer() const { return {}; }
+
   // A family with a device beside the serial line (the SIN-10's counter and shutter card)
   // serves it on a descriptor of its own (open_side; side_fd is -1 when there is none).
   // serve_side takes what has arrived there, false when the device failed; `clock` gives the

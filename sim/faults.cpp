@@ -64,6 +64,40 @@ bool Faults::add(const std::string& text, std::string& error) {
     if (f.size() == 5 && (!whole(f[4], rule.count) || rule.count < 1))
       return fail("K must be 1 or more");
     rules_.push_back(rule);
+  } else if (kind == "late") {
+    AnswerRule rule;
+    rule.kind = AnswerFault::late;
+    if (f.size() < 4 || f.size() > 5) return fail("expected late:QUERY:SECONDS:N[:K]");
+    rule.query = f[1];
+    if (rule.query.empty() || (!any_command && rule.query[0] != '?'))
+      return fail("QUERY must begin with '?'");
+    if (!parse_real(f[2], rule.seconds) || rule.seconds <= 0.0)
+      return fail("SECONDS must be positive");
+    if (!whole(f[3], rule.first) || rule.first < 1) return fail("N must be 1 or more");
+    if (f.size() == 5 && (!whole(f[4], rule.count) || rule.count < 1))
+      return fail("K must be 1 or more");
+    rules_.push_back(rule);
+  } else if (kind == "busy" || kind == "dead" || kind == "stall") {
+    // Any command may be named: these act on what the controller receives, answered or not.
+    CommandRule rule;
+    rule.kind = kind == "busy" ? CommandFault::busy
+                               : (kind == "dead" ? CommandFault::dead : CommandFault::stall);
+    std::size_t at = 2;
+    if (kind == "busy" && (f.size() < 3 || f.size() > 4)) return fail("expected busy:QUERY:N[:K]");
+    if (kind == "dead" && f.size() != 3) return fail("expected dead:QUERY:N");
+    if (kind == "stall") {
+      if (f.size() != 4) return fail("expected stall:QUERY:SECONDS:N");
+      if (!parse_real(f[2], rule.seconds) || rule.seconds <= 0.0)
+        return fail("SECONDS must be positive");
+      at = 3;
+    }
+    rule.query = f[1];
+    if (!rule.query.empty() && rule.query.back() == ';') rule.query.pop_back();
+    if (rule.query.empty()) return fail("QUERY must not be empty");
+    if (!whole(f[at], rule.first) || rule.first < 1) return fail("N must be 1 or more");
+    if (f.size() == at + 2 && (!whole(f[at + 1], rule.count) || rule.count < 1))
+      return fail("K must be 1 or more");
+    commands_.push_back(rule);
   } else if (kind == "limit") {
     double position = 0.0;
     if (f.size() != 3 || f[1].size() != 1 || !parse_real(f[2], position))
@@ -85,13 +119,13 @@ bool Faults::add(const std::string& text, std::string& error) {
     if (kind == "shuttergarble" && n > 0)
       rules_.push_back({AnswerFault::garble, "?IO", 1, n, 0, {}});
   } else {
-    return fail("unknown kind (drop garble empty reply limit short countshort shutter "
-                "shuttergarble)");
+    return fail("unknown kind (drop garble empty reply late busy dead stall limit short "
+                "countshort shutter shuttergarble)");
   }
   return true;
 }
 
-AnswerFault Faults::answer_fault(const std::string& query, std::string* text) {
+AnswerFault Faults::answer_fault(const std::string& query, std::string* text, double* seconds) {
   AnswerFault result = AnswerFault::none;
   for (AnswerRule& rule : rules_) {
     if (query.compare(0, rule.query.size(), rule.query) != 0) continue;
@@ -99,8 +133,23 @@ AnswerFault Faults::answer_fault(const std::string& query, std::string* text) {
     if (result == AnswerFault::none && n >= rule.first && n < rule.first + rule.count) {
       result = rule.kind;
       if (text != nullptr) *text = rule.text;
+      if (seconds != nullptr) *seconds = rule.seconds;
     }
   }
+  return result;
+}
+
+CommandFault Faults::command_fault(const std::string& query, double* seconds) {
+  if (dead_) return CommandFault::dead;
+  CommandFault result = CommandFault::none;
+  for (CommandRule& rule : commands_) {
+    if (query.compare(0, rule.query.size(), rule.query) != 0) continue;
+    long n = ++rule.seen;
+    if (result != CommandFault::none || n < rule.first || n >= rule.first + rule.count) continue;
+    result = rule.kind;
+    if (seconds != nullptr) *seconds = rule.seconds;
+  }
+  if (result == CommandFault::dead) dead_ = true;
   return result;
 }
 

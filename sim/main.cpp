@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cerrno>
+#include <deque>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -32,7 +34,7 @@ const char* const kUsage =
     "usage: dorvex-sim --link PATH --profile DIFPROF.DAT [--crystal FILE]\n"
     "                  [--family smc9000|smc9300|stadi4|sin10|p4] [--time-scale X] [--seed N]\n"
     "                  [--transcript FILE] [--fault FAULT]... [--omega-reading circle|bisecting]\n"
-    "                  [--iocard SOCKET]\n"
+    "                  [--iocard SOCKET] [--state FILE]\n"
     "\n"
     "Simulates the diffractometer's motor/counter controller on a pseudo-terminal whose slave\n"
     "device PATH links to. Prints \"READY PATH\" when it answers; runs until SIGTERM or SIGINT,\n"
@@ -50,6 +52,8 @@ const char* const kUsage =
     "                       complete at once)\n"
     "  --seed N             seed of the counting noise (default 1)\n"
     "  --transcript FILE    append every line received and sent, with time stamps\n"
+    "  --state FILE         rewrite FILE with where every axis stands and the shutter after\n"
+    "                       every line served\n"
     "  --omega-reading M    circle: the omega axis reads theta in a bisecting setting;\n"
     "                       bisecting: it reads 0 there (default: circle when the profile's\n"
     "                       CONFIG field 5 is 1, else bisecting)\n"
@@ -61,10 +65,15 @@ const char* const kUsage =
     "      countshort:N         the next N count lists lack their last count\n"
     "      shutter:N            the next N shutter-open commands fail\n"
     "      shuttergarble:N      the next N shutter-state answers are garbled\n"
-    "      reply:QUERY:TEXT:N[:K]  the N-th answer to QUERY (and K-1 more) is TEXT\n";
+    "      reply:QUERY:TEXT:N[:K]  the N-th answer to QUERY (and K-1 more) is TEXT\n"
+    "      late:QUERY:SECONDS:N[:K]  those answers SECONDS late (later ones wait behind)\n"
+    "      busy:QUERY:N[:K]     the N-th QUERY command (and K-1 more) refused as busy\n"
+    "      dead:QUERY:N         from the N-th QUERY command on, no action and no answer\n"
+    "      stall:QUERY:SECONDS:N  after the N-th QUERY command the line takes nothing for\n"
+    "                       SECONDS\n";
 
 struct Options {
-  std::string link, profile, crystal, family, transcript, omega_reading, iocard;
+  std::string link, profile, crystal, family, transcript, omega_reading, iocard, state;
   double time_scale = 1.0;
   unsigned long seed = 1;
   std::vector<std::string> faults;
@@ -121,6 +130,7 @@ int main(int argc, char** argv) {
     else if (arg == "--fault") opt.faults.push_back(value);
     else if (arg == "--omega-reading") opt.omega_reading = value;
     else if (arg == "--iocard") opt.iocard = value;
+    else if (arg == "--state") opt.state = value;
     else if (arg == "--time-scale") {
       if (!parse_real(value, opt.time_scale) || opt.time_scale < 0.0)
         return usage_error("bad time scale " + value);
@@ -206,15 +216,41 @@ int main(int argc, char** argv) {
   std::printf("READY %s\n", opt.link.c_str());
   std::fflush(stdout);
 
+  // Answer lines held back by a late answer, with the real time each is due; the controller
+  // answers in order, so every answer after a late one waits behind it.
+  std::deque<std::pair<double, std::string>> delayed;
+  auto put_line = [&](const std::string& text) {
+    transcript.write(clock.real(), clock.now(), ">", text);
+    if (!link.send(text)) note("answer not taken by the line: dropped");
+  };
+  auto send_line = [&](const std::string& text, double late_by) {
+    if (late_by <= 0.0 && delayed.empty()) {
+      put_line(text);
+      return;
+    }
+    const double due = std::max(clock.real() + late_by, delayed.empty() ? 0.0 : delayed.back().first);
+    delayed.emplace_back(due, text);
+  };
+  auto send_delayed = [&]() {
+    while (!delayed.empty() && delayed.front().first <= clock.real()) {
+      put_line(delayed.front().second);
+      delayed.pop_front();
+    }
+  };
+
   // Sends the answers of the controller, with the faults applied.
   auto answer = [&](std::vector<Reply>& replies) {
     for (Reply& r : replies) {
+      if (faults.dead()) return;
       std::string reply_text;
-      AnswerFault fault = faults.answer_fault(r.query, &reply_text);
+      double late_by = 0.0;
+      AnswerFault fault = faults.answer_fault(r.query, &reply_text, &late_by);
       if (fault == AnswerFault::drop) {
         note("fault: no answer to " + r.query);
         continue;
       }
+      if (fault == AnswerFault::late) note("fault: late answer to " + r.query);
+      else late_by = 0.0;
       if (fault == AnswerFault::reply) {
         note("fault: answer " + reply_text + " to " + r.query);
         r.lines.assign(1, reply_text);
@@ -228,12 +264,40 @@ int main(int argc, char** argv) {
         std::size_t keep = r.last_line_is_end ? 1 : 0;
         for (std::size_t i = 0; i + keep < r.lines.size(); ++i) r.lines[i] = garble(r.lines[i]);
       }
-      for (std::size_t i = 0; i < r.lines.size(); ++i) {
-        std::string text = (i == 0 ? r.prefix : std::string()) + r.lines[i];
-        transcript.write(clock.real(), clock.now(), ">", text);
-        if (!link.send(text)) note("answer not taken by the line: dropped");
-      }
+      for (std::size_t i = 0; i < r.lines.size(); ++i)
+        send_line((i == 0 ? r.prefix : std::string()) + r.lines[i], i == 0 ? late_by : 0.0);
     }
+  };
+
+  // A stalled line: the real time until which the controller takes no characters.
+  double stalled_until = -1.0;
+  auto end_stall = [&]() {
+    if (stalled_until >= 0.0 && clock.real() >= stalled_until) {
+      link.hold_input(false);
+      stalled_until = -1.0;
+      note("the line takes characters again");
+    }
+  };
+
+  // Where the axes stand and the shutter, for the tests to compare with what the program
+  // believes (rewritten whole, so that a reader never sees half of it).
+  auto write_state = [&]() {
+    if (opt.state.empty()) return;
+    const double t = clock.now();
+    std::string text;
+    for (Axis& a : instrument.axes()) {
+      char buffer[128];
+      std::snprintf(buffer, sizeof buffer, "axis %d %c %.6f %d\n", a.motor(), a.name(),
+                    a.position(t), a.moving(t) ? 1 : 0);
+      text += buffer;
+    }
+    text += std::string("shutter ") + (instrument.shutter_open() ? "1" : "0") + "\n";
+    const std::string temporary = opt.state + ".new";
+    {
+      std::ofstream out(temporary, std::ios::trunc);
+      out << text;
+    }
+    std::rename(temporary.c_str(), opt.state.c_str());
   };
 
   // Every line the link holds (when `line_ready`): each command is run and its answer sent;
@@ -246,6 +310,26 @@ int main(int argc, char** argv) {
     for (const std::string& line : lines) {
       double now = clock.now();
       transcript.write(clock.real(), now, "<", line);
+      double seconds = 0.0;
+      const std::string query = family->query_of(line);
+      switch (faults.command_fault(query, &seconds)) {
+        case CommandFault::dead:
+          note("fault: the controller does not answer (" + query + ")");
+          continue;
+        case CommandFault::busy: {
+          note("fault: busy, not carried out: " + query);
+          const std::string busy = family->busy_answer();
+          if (!busy.empty()) send_line(busy, 0.0);
+          continue;
+        }
+        case CommandFault::stall:
+          note("fault: the line takes no characters for " + std::to_string(seconds) + " s");
+          link.hold_input(true);
+          stalled_until = clock.real() + seconds;
+          break;
+        case CommandFault::none:
+          break;
+      }
       std::vector<Reply> replies;
       family->receive(line, now, replies);
       if (clock.scale() == 0.0) clock.jump_to(family->finish(clock.now()));
@@ -255,6 +339,7 @@ int main(int argc, char** argv) {
     std::vector<Reply> held;
     family->due_answers(clock.now(), held);
     answer(held);
+    write_state();
     return true;
   };
 
@@ -277,6 +362,12 @@ int main(int argc, char** argv) {
     if (due != std::numeric_limits<double>::infinity()) {
       const double wait = clock.scale() > 0.0 ? (due - clock.now()) / clock.scale() : 0.0;
       timeout_ms = wait <= 0.0 ? 0 : static_cast<int>(std::min(std::ceil(wait * 1000.0), 1e6));
+    }
+    // Late answers and the end of a stall fall due in real time.
+    for (double real_due : {delayed.empty() ? -1.0 : delayed.front().first, stalled_until}) {
+      if (real_due < 0.0) continue;
+      const int ms = static_cast<int>(std::max(0.0, std::ceil((real_due - clock.real()) * 1000.0)));
+      timeout_ms = timeout_ms < 0 ? ms : std::min(timeout_ms, ms);
     }
     const int ready = poll(fds, 4, timeout_ms);
     if (ready < 0) {
@@ -303,6 +394,9 @@ int main(int argc, char** argv) {
       status = 1;
       break;
     }
+    if (fds[3].revents != 0) write_state();
+    send_delayed();
+    end_stall();
     if (fds[0].revents == 0 && ready != 0) continue;
     if (!serve(fds[0].revents != 0)) {
       note("stop: the link failed");

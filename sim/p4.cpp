@@ -53,6 +53,7 @@ class P4Controller : public ControllerFamily {
       : inst_(instrument), note_(std::move(note)) {}
 
   std::string name() const override { return "p4"; }
+  std::string query_of(const std::string& line) const override { return "?" + line; }
 
   void receive(const std::string& raw, double now, std::vector<Reply>& replies) override {
     std::string line = raw;

@@ -149,6 +149,10 @@ bool PtyLink::send(const std::string& text) {
   return true;
 }
 
+void PtyLink::hold_input(bool hold) {
+  if (slave_ >= 0) ::tcflow(slave_, hold ? TCOOFF : TCOON);
+}
+
 void PtyLink::close() {
   if (!link_path_.empty()) {
     char target[PATH_MAX] = {};

@@ -37,6 +37,9 @@ class PtyLink {
   bool read_lines(std::vector<std::string>& lines, std::vector<std::string>& notes);
   // Sends a line with the terminator (or without it, `raw`); false when it could not be sent.
   bool send(const std::string& text);
+  // A controller that holds the line (flow control): the program's writes do not get through
+  // until it is released.
+  void hold_input(bool hold);
   void close();
 
  private:

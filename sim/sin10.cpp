@@ -71,6 +71,7 @@ class Sin10Controller : public ControllerFamily {
   }
 
   std::string name() const override { return "sin10"; }
+  std::string busy_answer() const override { return "$"; }
 
   void receive(const std::string& line, double now, std::vector<Reply>& replies) override {
     Reply r;

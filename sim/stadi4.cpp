@@ -57,6 +57,8 @@ class Stadi4Controller : public ControllerFamily {
       : inst_(instrument), note_(std::move(note)) {}
 
   std::string name() const override { return "stadi4"; }
+  std::string query_of(const std::string& line) const override { return "?" + line.substr(0, 2); }
+  std::string busy_answer() const override { return "IR00"; }
 
   void receive(const std::string& line, double now, std::vector<Reply>& replies) override {
     due_answers(now, replies);  // what ended before this command came is answered first

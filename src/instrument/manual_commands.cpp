@@ -347,8 +347,8 @@ void COUNTER() {
   DISPLAY_ACTION(11, a);
   float rate = 0, used = 0;
   XCOUNT(5.0f, rate, used);
-  if (failed()) return;
-  DISPLAY_ACTION(0, a);
+  // A count that failed leaves no beam on the crystal either.
+  if (!failed()) DISPLAY_ACTION(0, a);
   OFBEAM();
 }
 

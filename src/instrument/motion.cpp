@@ -13,6 +13,7 @@
 #include "common/fields.hpp"
 #include "instrument/controller.hpp"
 #include "geometry/limits.hpp"
+#include "instrument/transport.hpp"
 #include "console/output.hpp"
 #include "console/status.hpp"
 #include "console/wait.hpp"
@@ -148,10 +149,29 @@ void invalidate_all_positions() { M().valid.fill(0); }
 
 void SET_SHUTTER_STATUS(int state) { M().shutter_state = state; }
 
+namespace {
+// Set by the operator's halt; holds until the command has ended (the error flag is cleared for
+// the next one).
+bool halted = false;
+}  // namespace
+
+bool halt_in_force() {
+  if (M().halting != 0) return true;
+  if (halted && !failed()) halted = false;  // the next command has begun
+  return halted;
+}
+
 void HALTED_BY_USER() {
+  // A second halt while the first is served is ignored: the stop's own waits are short.
   if (M().halting != 0) return;
   M().halting = 1;
+  halted = true;
+  take_unanswered_stop();
   STPALL();
+  if (failed()) invalidate_all_positions();  // the stop could not read them back
+  if (take_unanswered_stop())
+    WARNING("The controller did not answer after the halt: the shutter may be open and the "
+            "positions are read again at the next command");
   ERRORLOG("Diffractometer halted by user");
   M().halting = 0;
 }
@@ -650,7 +670,13 @@ void ONBEAM() {
     WAIT_MS(delay);
     SET_SHUTTER_STATUS(1);
     const int state = SHUTTER_STATUS();
-    if (failed()) return;
+    if (failed()) {
+      // Not known to be open: it is closed rather than left as it may be.
+      SHUTTER(0);
+      SET_SHUTTER_STATUS(0);
+      DISPLAY_SHUTTER(2);
+      return;
+    }
     if (state == 1) {
       DISPLAY_SHUTTER(1);
       return;
@@ -668,13 +694,19 @@ void ONBEAM() {
 void OFBEAM() {
   WAIT();
   if (P().no_shutter != 0) return;
+  const bool failed_before = failed();
   if (M().shutter_state == 0 && SHUTTER_STATUS() == 0) return;
   const int delay = P().shutter_delay_ms();
   for (int attempt = 1; attempt <= 5; ++attempt) {
     SHUTTER(0);
     WAIT_MS(delay);
     SET_SHUTTER_STATUS(0);
-    if (SHUTTER_STATUS() == 0) {
+    const int state = SHUTTER_STATUS();
+    if (failed() && !failed_before) {
+      DISPLAY_SHUTTER(2);  // not known to be closed
+      return;
+    }
+    if (state == 0) {
       DISPLAY_SHUTTER(0);
       return;
     }

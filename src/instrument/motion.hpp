@@ -38,6 +38,9 @@ void SET_SHUTTER_STATUS(int state);
 // The operator's halt during a wait: STPALL and "Diffractometer halted by user" as an error
 // (a second halt while the first is served is ignored).
 void HALTED_BY_USER();
+// True from the operator's halt until the command it ended is over: the stop and whatever the
+// command still says to the controller get only a short wait for each answer.
+bool halt_in_force();
 // Waits `ms` milliseconds without a busy loop; an operator's halt ends the wait at once.
 void WAIT_MS(int ms);
 

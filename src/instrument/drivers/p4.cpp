@@ -110,19 +110,30 @@ std::string ask(const std::string& command, int& length) {
 }
 
 // One answer line. The link waits for it without a limit; the operator's halt ends that wait,
-// and is served as a halt of the motor waits is.
+// and the link serves it as a halt of the motor waits is.
 void read_answer(std::string& reply, int& length) {
   std::string failure;
   const int r = READ_STRING_PORT_QUIET(reply, length, failure);
   if (r == 0) return;
   reply.clear();
   length = 0;
-  if (failure.find("stopped by the operator") != std::string::npos &&
-      S().motion.halting == 0) {
-    HALTED_BY_USER();
-    return;
+  if (r == 2) ERRORLOG(failure);
+}
+
+// Where the controller stands on motor m, in its own terms: the logical reading plus the zero
+// offset, and for a coupled omega axis plus half of 2theta. False after a reported failure.
+bool controller_position(int m, float& position) {
+  float logical = 0.0f;
+  RDMTR(m, logical);
+  if (failed()) return false;
+  position = logical + offset(m);
+  if (m == 2 && P().omega_coupled()) {
+    float two_theta = 0.0f;
+    RDMTR(1, two_theta);
+    if (failed()) return false;
+    position += two_theta / 2.0f;
   }
-  ERRORLOG(failure);
+  return true;
 }
 
 void fixed_phi_snap(float& phi) {
@@ -151,10 +162,10 @@ void SENDH_6(const std::string& command, int count, std::string& reply, int& len
   // A late answer to a question given up (a halted wait) must not be taken for this one's.
   if (answer) DISCARD_PENDING_INPUT();
   SEND_STRING_PORT(command, count);
-  if (last_send_failed()) {
-    SEND_STRING_PORT(std::string(), 0);
-    read_answer(reply, length);
-  } else if (answer) {
+  // A command that did not get out gets no answer: the failure is reported and ends the
+  // sequence at once.
+  if (last_send_failed()) return;
+  if (answer) {
     read_answer(reply, length);
   }
   if (length > 0) {
@@ -201,6 +212,12 @@ void READ_ALL_MOTOR_INTERFACE_6(std::array<float, 4>& values, int& status, std::
   }
   const auto answer = p4::decode_status(reply);
   if (!answer) return;  // fields that are not numbers: a failed read like a short one
+  // The free circles as the controller counts them, for targets sent in its own turn.
+  for (auto [m, field] : {std::pair{3, 3}, std::pair{4, 2}}) {
+    state().reading[static_cast<std::size_t>(m)] =
+        static_cast<float>(answer->angle[static_cast<std::size_t>(field)]);
+    state().reading_known[static_cast<std::size_t>(m)] = 1;
+  }
   // The answer gives phi before chi.
   const std::array<int, 4> motor_of_field = {1, 2, 4, 3};
   for (int i = 0; i < 4; ++i) {
@@ -256,11 +273,9 @@ void READ_MOTOR_INTERFACE_6(int m, int& status, float& value, std::string& messa
 }
 
 void LOAD_MOTOR_INTERFACE_6(int m, float value) {
-  float present = 0.0f;
-  RDMTR(m, present);
-  if (failed()) return;
-  // The controller's position: the fractional parts are aligned on it.
-  const float p = present + offset(m);
+  // The controller's position: the fractional parts are aligned on it. `value` is one too.
+  float p = 0.0f;
+  if (!controller_position(m, p)) return;
   state().expect_answer = 0;
   const float p_fraction = p - static_cast<float>(NINT(p));
   const float v_fraction = R_ANGLE(value - static_cast<float>(NINT(value)), m);
@@ -272,14 +287,14 @@ void LOAD_MOTOR_INTERFACE_6(int m, float value) {
   send("U" + axis(m) + "," + std::to_string(n));
   if (failed()) return;
   remember_free(m, value);
+  state().reading_known[static_cast<std::size_t>(m)] = 0;
   S().motion.valid[static_cast<std::size_t>(m)] = 0;
   if (m == 1 || m == 2) S().motion.valid[static_cast<std::size_t>(3 - m)] = 0;
   float again = 0.0f;
-  RDMTR(m, again);
-  if (failed()) return;
+  if (!controller_position(m, again)) return;
   // Whole degrees the controller still disagrees by, within one turn (it counts its circles
-  // from 0 to 360, the program from -180 to 180).
-  long k = NINT(value) - NINT(again + offset(m));
+  // from 0 to 360, the program from -180 to 180); both sides are controller positions.
+  long k = NINT(value) - NINT(again);
   k = ((k % 360) + 360) % 360;
   if (k > 180) k -= 360;
   if (k != 0) {
@@ -294,7 +309,15 @@ void CHECK_LIMITS_6() {
 
 void LOAD_DRIVE_6(int m, float x) {
   state().expect_answer = 0;
-  send("F" + axis(m) + "," + F(x, 8, 3));
+  // A free circle is sent its target in the turn the controller counts it in, so that it
+  // turns the short way, whatever turn the program has declared it in.
+  float sent = x;
+  const auto k = static_cast<std::size_t>(m);
+  if (free_circle(m) && state().reading_known[k] != 0) {
+    sent = p4::nearest_turn(x, state().reading[k]);
+    state().reading[k] = sent;
+  }
+  send("F" + axis(m) + "," + F(sent, 8, 3));
   remember_free(m, x);
 }
 
@@ -305,6 +328,7 @@ void DRIVE_MOTOR_REL_6(int m, float step, int start) {
   send("A" + axis(m) + "," + F(step, 8, 3));
   const auto k = static_cast<std::size_t>(m);
   if (free_circle(m) && state().free_known[k] != 0) state().free_angle[k] += step;
+  if (free_circle(m) && state().reading_known[k] != 0) state().reading[k] += step;
   S().motion.valid[k] = 0;
   if (start == 1) START_DRIVE_6();
 }
@@ -413,11 +437,21 @@ void SHUTTER_6(int open) {
 }
 
 void GET_SHUTTER_STATUS_6(int& shutter) {
-  std::array<float, 4> values{};
-  int status = 1;
-  std::string message;
-  READ_ALL_MOTOR_INTERFACE_6(values, status, message);
-  if (status == 0) shutter = state().status_word > 32768 ? 1 : 0;
+  // A state that could not be read is asked again; it is never taken for an open shutter.
+  for (int attempt = 1; attempt <= 5; ++attempt) {
+    std::array<float, 4> values{};
+    int status = 1;
+    std::string message;
+    READ_ALL_MOTOR_INTERFACE_6(values, status, message);
+    if (failed()) break;
+    if (status == 0) {
+      shutter = state().status_word > 32768 ? 1 : 0;
+      return;
+    }
+    if (attempt < 5) WARNING("Shutter state not read from the interface, asking again");
+  }
+  shutter = 0;
+  if (!failed()) ERRORLOG("Shutter state could not be read from the interface");
 }
 
 void SEARCH_REFERENCE_MARKS_6(int& /*found*/) {}

@@ -50,6 +50,9 @@ struct State {
   // declared.
   std::array<float, 5> free_angle{};
   std::array<int, 5> free_known{};
+  // Free chi and phi as the controller counts them (its last reading, or the target sent since).
+  std::array<float, 5> reading{};
+  std::array<int, 5> reading_known{};
 };
 State& state();
 void reset();

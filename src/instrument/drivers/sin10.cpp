@@ -176,12 +176,9 @@ void SENDH_3(const std::string& command, int count, std::string& reply, int& len
     // A late answer to an earlier command must not be taken for this one's.
     DISCARD_PENDING_INPUT();
     SEND_STRING_PORT(command, count);
-    if (last_send_failed()) {
-      SEND_STRING_PORT(std::string(), 0);
-      std::string why;
-      READ_STRING_PORT_QUIET(reply, length, why);
-      return;
-    }
+    // A command that did not get out gets no answer: the failure is reported and ends the
+    // sequence at once.
+    if (last_send_failed()) return;
     READ_STRING_PORT(reply, length);
     if (failed()) return;
     if (!sent.empty() && sent[0] == kEsc) return;

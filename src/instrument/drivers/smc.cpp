@@ -171,7 +171,7 @@ bool CountList::take(const std::string& line) {
   return lines > 200;
 }
 
-bool CountList::decode(int family, int n, std::array<int, 200>& counts,
+bool CountList::decode(int /*family*/, int n, std::array<int, 200>& counts,
                        std::string& problem) const {
   if (lines != n || lines > 200) {
     problem = "Error in Read Count: Recovered " + I(lines, 3) + " step counts, expected " + I(n, 3);
@@ -179,12 +179,13 @@ bool CountList::decode(int family, int n, std::array<int, 200>& counts,
   }
   for (int i = 0; i < n; ++i) {
     const std::string& text = slot[static_cast<std::size_t>(i)];
+    // A slot that is not a number is asked for again on both models: it is never a count of 0.
     const auto v = read_int_field(text, 1, 5);
-    if (!v && family == 7) {
+    if (!v) {
       problem = " Error decoding count array at item " + I(i + 1, 3) + "string =" + text;
       return false;
     }
-    counts[static_cast<std::size_t>(i)] = v ? static_cast<int>(*v) : 0;
+    counts[static_cast<std::size_t>(i)] = static_cast<int>(*v);
   }
   return true;
 }
@@ -357,8 +358,8 @@ bool READ_COUNT_ARRAY(int family, int n, std::array<int, 200>& counts) {
       int length = 0;
       std::string why;
       const int r = READ_STRING_PORT_QUIET(line, length, why);
-      if (r == 2) {
-        ERRORLOG(why);
+      if (r >= 2) {
+        if (r == 2) ERRORLOG(why);
         return false;
       }
       if (r == 1) {
@@ -500,6 +501,22 @@ void SET_SLIT_ANY(int family, char c) {
   send(family, "*HS" + std::to_string(n) + ";");
 }
 
+// False when `reply` is plainly the answer to another question: a late answer still on its way
+// when the question was asked. A position names its axis before ':'; an axis status or the
+// shutter state never carries a unit.
+bool belongs(const std::string& question, const std::string& reply) {
+  const bool position = reply.find("deg;") != std::string::npos ||
+                        reply.find("mm;") != std::string::npos;
+  if (question.rfind("?P", 0) == 0 && question.size() >= 3) {
+    const std::size_t colon = reply.find(':');
+    if (colon == std::string::npos) return true;  // the decoder judges it
+    const std::string_view name = trim(std::string_view(reply).substr(0, colon));
+    return name.size() != 1 || name[0] == question[2];
+  }
+  if (question == "?S;" || question == "?IO;") return !position;
+  return true;
+}
+
 void SENDH_ANY(int family, const std::string& command, int count, std::string& reply,
                int& reply_length) {
   reply.clear();
@@ -516,13 +533,23 @@ void SENDH_ANY(int family, const std::string& command, int count, std::string& r
   if (command.rfind("?CNT", 0) == 0) return;  // the count reader takes the answer lines
   // A controller that does not answer in time gives an empty answer with a warning: every
   // caller asks again under its own retry rule, and reports the error when the rule runs out.
-  std::string failure;
-  const int r = READ_STRING_PORT_QUIET(reply, reply_length, failure);
-  if (r == 1) WARNING(failure);
-  if (r == 2) ERRORLOG(failure);
-  if (family == 7 && reply_length > 0 && reply[0] == kEtx) {
-    reply.erase(0, 1);
-    --reply_length;
+  const std::string asked = command.substr(0, static_cast<std::size_t>(count));
+  for (int foreign = 0;; ++foreign) {
+    std::string failure;
+    const int r = READ_STRING_PORT_QUIET(reply, reply_length, failure);
+    if (r == 1) WARNING(failure);
+    if (r == 2) ERRORLOG(failure);
+    if (family == 7 && reply_length > 0 && reply[0] == kEtx) {
+      reply.erase(0, 1);
+      --reply_length;
+    }
+    if (r != 0 || belongs(asked, reply)) return;
+    WARNING("Answer " + reply + " does not belong to " + asked + ": discarded");
+    if (foreign >= 3) {  // the caller's retry rule asks again
+      reply.clear();
+      reply_length = 0;
+      return;
+    }
   }
 }
 

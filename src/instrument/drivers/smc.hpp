@@ -75,7 +75,7 @@ struct CountList {
   int lines = 0;                      // count lines taken (201: more than the memory holds)
   // Takes one answer line; true when the list has ended (CEND, or too many lines).
   bool take(const std::string& line);
-  // The first n counts (family 7 checks each one); false with the warning text.
+  // The first n counts, each checked; false with the warning text.
   bool decode(int family, int n, std::array<int, 200>& counts, std::string& problem) const;
 };
 

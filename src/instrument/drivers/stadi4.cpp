@@ -2,9 +2,13 @@
 // for "XX" requests and sends the command again on a bad answer (five times at most). The
 // controller acknowledges a drive, a scan and the reference search only when they have ended,
 // so the driver has no waits of its own: the link waits for the answer until the operator halts.
+// Those three commands are never simply sent again on a bad answer: the circles may already
+// have moved, and a scan run twice ends elsewhere with counts that belong to other positions.
+// The controller is asked where the circles are first.
 #include "instrument/drivers/stadi4.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "common/fields.hpp"
@@ -173,6 +177,17 @@ constexpr const char* kCircle[4] = {"TH", "OM", "CH", "PH"};
 // Answers of IR00 that the wake-up takes before it gives up: the controller is still busy with
 // something else, but not for ever.
 constexpr int kWakeIr00Limit = 20;
+// The whole wake-up at start-up: a controller that has not answered OS000000 with IR08 by then
+// is dead or stays busy, and start-up goes on without it.
+constexpr int kWakeLimitMs = 5000;
+// A controller that said IR00 (busy) and then nothing is asked again after this pause.
+constexpr int kWakeBusyPauseMs = 250;
+// The position register: six hexadecimal digits, of which the controller reads those above
+// 145000 as negative; below, a signed 24-bit register.
+constexpr long kRegisterMax = 145000;
+constexpr long kRegisterMin = -8388608;
+// How long the controller is given to stop and close the shutter after "SP".
+constexpr int kStopSettleMs = 1000;
 
 std::size_t at(int i) { return static_cast<std::size_t>(i); }
 float steps_per_degree(int m) { return S().profile.motor[at(m)].steps_per_degree; }
@@ -188,22 +203,31 @@ std::string send(const std::string& command) {
   return reply;
 }
 
-// One answer line of the link; false after a reported failure. A halt typed while the link
-// waits for the controller is the operator's halt of whatever the controller is doing.
-bool read_answer(std::string& answer) {
+// One answer line, waiting at most `limit_ms` (negative: as the link waits); false after a
+// reported failure, or a halt (the operator's, served by the link). `timed_out` tells a wait
+// that ran out from an empty answer.
+bool read_answer(std::string& answer, int limit_ms = -1, bool* timed_out = nullptr) {
   int length = 0;
   std::string failure;
-  const int r = READ_STRING_PORT_QUIET(answer, length, failure);
-  if (r == 2) {
-    if (failure.find("stopped by the operator") != std::string::npos)
-      HALTED_BY_USER();
-    else
-      ERRORLOG(failure);
-    return false;
-  }
+  const int r = READ_STRING_PORT_WITHIN(answer, length, failure, limit_ms);
+  if (timed_out != nullptr) *timed_out = r == 1;
+  if (r == 2) ERRORLOG(failure);
+  if (r >= 2) return false;
   if (r == 1) answer.clear();  // no answer in time: taken as an empty one
   answer = stadi4::strip_leading(answer);
   return true;
+}
+
+// True when the position of motor m, in steps, fits the controller's position register;
+// otherwise reported, naming the motor, before anything is sent.
+bool fits_register(int m, long steps, float degrees) {
+  if (steps >= kRegisterMin && steps <= kRegisterMax) return true;
+  ERRORLOG("Motor " + std::to_string(m) + " (" + kCircle[m - 1] + "): " +
+           std::string(trim(F(degrees, 10, 3))) + " degrees is " + std::to_string(steps) +
+           " steps, beyond the controller's position register (" +
+           std::to_string(kRegisterMin) + " to " + std::to_string(kRegisterMax) +
+           "): nothing moved");
+  return false;
 }
 
 // The four circles in degrees (controller positions), from a "PP" + "XX" exchange.
@@ -230,8 +254,36 @@ std::string four_fields(const std::array<float, 4>& degrees) {
   return out;
 }
 
-// LOAD_SCAN_* and START_SCAN_2: the record, then "SS" until the controller answers IR06.
-bool START_SCAN_2(const std::string& record) {
+// The four circles in steps, from a "PP" + "XX" exchange; false after a reported failure.
+bool read_steps(std::array<long, 4>& steps) {
+  send("PP");
+  if (failed()) return false;
+  const std::string reply = send("XX");
+  if (failed()) return false;
+  std::string bad;
+  if (stadi4::decode_four(reply, steps, bad)) return true;
+  ERRORLOG(bad.empty() ? "Positions not read from the interface, answer was: " + reply
+                       : "INVALID CHARACTER IN HEX STRING: " + bad);
+  return false;
+}
+
+std::string circles_text(const std::array<long, 4>& steps) {
+  std::string out;
+  for (int i = 0; i < 4; ++i)
+    out += F(CNVSTEP(i + 1, static_cast<int>(steps[at(i)])), 10, 4);
+  return out;
+}
+
+// LOAD_SCAN_* and START_SCAN_2: the record, then "SS" until the controller answers IR06. A scan
+// that moves the circles (`widths` not all zero) is sent again only when the circles still
+// stand where it starts; when they stand where it ends, it ran and only its acknowledge was
+// lost. A count alone moves nothing and is simply counted again. `before`: the circles in
+// steps where the scan starts.
+bool START_SCAN_2(const std::string& record, const std::array<long, 4>& widths, long steps,
+                  const std::array<long, 4>& before) {
+  const bool moves = std::any_of(widths.begin(), widths.end(), [](long w) { return w != 0; });
+  std::array<long, 4> end{};
+  for (std::size_t i = 0; i < 4; ++i) end[i] = before[i] + steps * widths[i];
   for (int repeat = 0;; ++repeat) {
     send(record);
     if (failed()) return false;
@@ -245,6 +297,19 @@ bool START_SCAN_2(const std::string& record) {
     }
     const std::string text = "Startscan got response of " + I(length, 3) + " characters " + reply +
                              " instead of IR06.";
+    if (moves) {
+      std::array<long, 4> now{};
+      if (!read_steps(now)) return false;
+      if (now == end) {
+        WARNING(text + " The circles stand where the scan ends: it ran, its counts are read");
+        return true;
+      }
+      if (now != before) {
+        ERRORLOG(text + " The scan stopped part way, at" + circles_text(now) + "; it ends at" +
+                 circles_text(end));
+        return false;
+      }
+    }
     if (repeat >= 5) {
       ERRORLOG(text);
       return false;
@@ -301,6 +366,7 @@ void SENDH_2(const std::string& command, int count, std::string& reply, int& len
   length = 0;
   const std::string sent = command.substr(0, static_cast<std::size_t>(std::max(count, 0)));
   const int delay = std::max(S().profile.compor[10], 0);
+  const bool starts_job = sent == "DR" || sent == "SS" || sent == "CK";
   for (int errors = 0;;) {
     // Every answer is read before the next command goes out; anything still on the line is
     // left over from an exchange that was cut short and is not this command's answer.
@@ -326,6 +392,16 @@ void SENDH_2(const std::string& command, int count, std::string& reply, int& len
       ERRORLOG(" *****Limit switch active for drive " + I(ack.drive, 1));
       return;
     }
+    if (starts_job) {
+      // The drive, scan or search may have run: the caller asks the controller what it did.
+      std::string text = ack.text;
+      const std::string again = " Trying again";
+      if (text.size() >= again.size() &&
+          text.compare(text.size() - again.size(), again.size(), again) == 0)
+        text.erase(text.size() - again.size());
+      WARNING(text + " (not sent again before the controller is asked where the circles are)");
+      return;
+    }
     if (errors >= 5) {
       ERRORLOG(I(errors, 2) + " consecutive failures in reading response from" +
                " interface. Last response was: " + reply);
@@ -337,21 +413,48 @@ void SENDH_2(const std::string& command, int count, std::string& reply, int& len
 }
 
 void WAKE_MOTORS_2() {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWakeLimitMs);
+  auto left_ms = [&] {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(ms, 0));
+  };
   SEND_STRING_PORT("XX", 2);
   if (last_send_failed()) return;
   WAIT_MS(1000);
   if (failed()) return;
   std::string answer;
-  if (!read_answer(answer)) return;  // whatever it was, it is not needed
-  SEND_STRING_PORT("OS000000", 8);
-  if (last_send_failed()) return;
+  // Whatever it was, it is not needed; a controller that says nothing is found out below.
+  if (!read_answer(answer, std::min(1000, left_ms()))) return;
+  std::string reason;
+  bool seen_busy = false;
   for (int busy = 0;; ++busy) {
-    if (!read_answer(answer)) return;
-    if (answer != "IR00" || busy >= kWakeIr00Limit) break;
+    DISCARD_PENDING_INPUT();
+    SEND_STRING_PORT("OS000000", 8);
+    if (last_send_failed()) return;
+    bool timed_out = false;
+    if (!read_answer(answer, left_ms(), &timed_out)) return;
+    // Busy: further answers may follow; when none does, the shutter is asked again (closing a
+    // closed shutter changes nothing).
+    while (answer == "IR00" && left_ms() > 0) {
+      std::string next;
+      bool quiet = false;
+      if (!read_answer(next, std::min(kWakeBusyPauseMs, left_ms()), &quiet)) return;
+      if (quiet) break;
+      answer = next;
+    }
+    if (answer == "IR00") seen_busy = true;
+    if (timed_out || left_ms() == 0 || busy >= kWakeIr00Limit) {
+      reason = seen_busy ? ": the controller stayed busy"
+                         : ": no answer within " + std::to_string(kWakeLimitMs / 1000) + " s";
+      break;
+    }
+    if (answer != "IR00") break;
   }
   if (answer != "IR08")
     ERRORLOG("Wake_motors got " + I(static_cast<long>(answer.size()), 3) + "characters " +
-             answer + " in response to OS000000");
+             answer + " in response to OS000000" + reason);
 }
 
 void INIT_MOTORS_2() { send("P0"); }
@@ -382,25 +485,32 @@ void LOAD_MOTOR_INTERFACE_2(int m, float x) {
   std::array<float, 4> ctrl{};
   for (int i = 0; i < 4; ++i)
     ctrl[static_cast<std::size_t>(i)] = a[static_cast<std::size_t>(i)] + zero_offset(i + 1);
-  // A coupled omega axis reads the circle, which carries half of 2theta.
-  const bool coupled = S().profile.omega_coupled();
-  if (coupled) ctrl[1] += a[0] / 2.0f;
+  // A coupled omega axis reads the circle, which carries half of 2theta. The value to load is
+  // a controller position already (the caller has added the half of 2theta for omega).
+  if (S().profile.omega_coupled()) ctrl[1] += a[0] / 2.0f;
   ctrl[static_cast<std::size_t>(m - 1)] = x;
-  if (m == 2 && coupled) ctrl[1] += a[0] / 2.0f;
+  for (int i = 1; i <= 4; ++i)
+    if (!fits_register(i, to_steps(i, ctrl[at(i - 1)]), ctrl[at(i - 1)])) return;
   send("DC" + four_fields(ctrl));
 }
 
 void CHECK_LIMITS_2() {}
 
+// A bad acknowledge of "DR" is not followed by another "DR": the motion layer reads where the
+// circles stand and issues the drive again only when they are not at their targets.
 void DRIVE_MOTOR_2(int m, float x, float) {
   if (m < 1 || m > 4) return;
+  if (!fits_register(m, to_steps(m, x), x)) return;
   send(kCircle[m - 1] + DECTOHEX_2(to_steps(m, x)));
   if (failed()) return;
   send("DR");
 }
 
 void DRIVE_MOTOR_ALL_2() {
-  send("RA" + four_fields(S().motion.drive_target));
+  const std::array<float, 4>& t = S().motion.drive_target;
+  for (int i = 1; i <= 4; ++i)
+    if (!fits_register(i, to_steps(i, t[at(i - 1)]), t[at(i - 1)])) return;
+  send("RA" + four_fields(t));
   if (failed()) return;
   send("DR");
 }
@@ -410,16 +520,25 @@ void WAIT_2() {}
 
 void STOP_ALL_2() {
   SEND_STRING_PORT("SP", 2);
-  WAIT_MS(1000);
-  if (S().profile.no_shutter != 0) return;
-  // An acknowledge of the stopped drive may still be on the line: it is not the shutter's.
+  if (S().profile.no_shutter != 0) {
+    // Time to stop before the next command; after the operator's halt the command ends here.
+    if (!halt_in_force()) WAIT_MS(kStopSettleMs);
+    return;
+  }
+  // The controller takes the shutter command once it has stopped, and answers it then; an
+  // acknowledge of the stopped drive may still come first: it is not the shutter's.
   DISCARD_PENDING_INPUT();
   SEND_STRING_PORT("OS000000", 8);
-  if (last_send_failed()) return;
-  std::string answer;
-  read_answer(answer);
   S().motion.shutter_state = 0;
-  DISPLAY_SHUTTER(0);
+  if (last_send_failed()) {
+    DISPLAY_SHUTTER(2);
+    return;
+  }
+  std::string answer;
+  bool timed_out = false;
+  for (int answers = 0; answers < 3 && answer != "IR08"; ++answers)
+    if (!read_answer(answer, kStopSettleMs, &timed_out) || timed_out) break;
+  DISPLAY_SHUTTER(answer == "IR08" ? 0 : 2);
 }
 
 void FINISH_2() {
@@ -457,7 +576,7 @@ void GET_SHUTTER_STATUS_2(int& state) {
 void XCOUNT_2(float t, float& rate, float& used) {
   const long hundredths = stadi4::count_hundredths(t);
   used = static_cast<float>(hundredths) / 100.0f;
-  if (!START_SCAN_2(stadi4::scan_record(hundredths, 1, {0, 0, 0, 0}))) return;
+  if (!START_SCAN_2(stadi4::scan_record(hundredths, 1, {0, 0, 0, 0}), {0, 0, 0, 0}, 1, {})) return;
   std::array<int, 200> counts{};
   if (!READ_SCAN_2(1, counts)) return;
   rate = static_cast<float>(counts[0]) / used;
@@ -473,15 +592,34 @@ void RUNSCAN_2(int& mode, float step, float t, int n, std::array<int, 200>& coun
 
   const long hundredths = stadi4::count_hundredths(t);
   used = static_cast<float>(hundredths) / 100.0f;
+  std::array<long, 4> start_steps{};
+  if (!read_steps(start_steps)) return;
   std::array<long, 4> widths{};
   const ScanStep per_step = SCAN_STEP(mode, step);
   for (std::size_t i = 0; i < 4; ++i)
     if (per_step.motor[i] != 0.0f) widths[i] = to_steps(static_cast<int>(i) + 1, per_step.motor[i]);
+  std::array<long, 4> expected_end{};
+  for (int i = 1; i <= 4; ++i) {
+    expected_end[at(i - 1)] = start_steps[at(i - 1)] + n * widths[at(i - 1)];
+    // The circle's last position of the scan must fit the position register too.
+    const long last = expected_end[at(i - 1)];
+    if (!fits_register(i, last, static_cast<float>(last) / steps_per_degree(i))) return;
+  }
   DISPLAY_ACTION(scan_action(mode), present);
-  if (!START_SCAN_2(stadi4::scan_record(hundredths, n, widths))) return;
+  if (!START_SCAN_2(stadi4::scan_record(hundredths, n, widths), widths, n, start_steps)) return;
   // The controller moved the circles: the positions are read afresh when next asked for.
   invalidate_all_positions();
   if (!READ_SCAN_2(n, counts)) return;
+  // A scan that ran more or less than once ends elsewhere, and its counts do not belong to
+  // the positions of the scan: none is kept.
+  std::array<long, 4> end{};
+  if (!read_steps(end)) return;
+  if (end != expected_end) {
+    counts.fill(0);
+    ERRORLOG("The scan did not end where it should: the circles are at" + circles_text(end) +
+             ", the scan ends at" + circles_text(expected_end) + ". Its counts are not kept");
+    return;
+  }
 
   int highest = 0;
   std::array<float, 200> y{};

@@ -4,11 +4,14 @@
 // that times out means.
 #include <termios.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
+#include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
 #include "instrument/transport/link_timing.hpp"
 #include "instrument/transport/serial_link.hpp"
@@ -187,26 +190,77 @@ void SEND_STRING_PORT(const std::string& text, int count) {
 
 namespace {
 
-enum class ReadResult { line, empty, timed_out, failed };
+enum class ReadResult { line, empty, timed_out, failed, halted, unanswered };
 
-// One answer line. `failure` holds the error text when the result is `failed`.
-ReadResult read_line(std::string& text, int& count, std::string& failure) {
+// The controller let an answer go by while the diffractometer was being stopped (told once,
+// with the halt), and has not answered since (until the next command).
+bool stop_unanswered = false;
+bool silent_since_halt = false;
+
+using Clock = std::chrono::steady_clock;
+
+// After the operator's halt, until the command has ended, the controller gets only a short
+// time for each answer: the stop and the re-read of the positions must not keep the operator
+// waiting on a controller that has stopped answering.
+bool stopping() { return halt_in_force(); }
+
+int ms_until(Clock::time_point t) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+  return ms > 0 ? static_cast<int>(std::min<long long>(ms, 1 << 30)) : 0;
+}
+
+// One answer line, waiting at most `line_limit_ms` for all of it (negative: only the link's
+// own per-character bound). `failure` holds the error text when the result is `failed`. Every
+// wait is cut into short slices between which the operator's halt is looked for.
+ReadResult read_line(std::string& text, int& count, std::string& failure, int line_limit_ms) {
   text.clear();
   count = 0;
   const int interface = S().profile.interface_type;
-  // Types 2 and 6 wait for their answer however long it takes (only a halt ends the wait).
-  const bool wait_forever = port_type() == 1 && (interface == 2 || interface == 6);
+  // Types 2 and 6 wait for their answer however long it takes, whatever the port type (only a
+  // halt ends the wait).
+  bool wait_forever = interface == 2 || interface == 6;
+  // While a halt is in force the wait is short, and a further halt has nothing more to end.
+  const bool after_halt = stopping();
+  if (!after_halt) silent_since_halt = false;
+  // A controller that has let one answer go by since the halt is not waited for again.
+  const int stop_wait = silent_since_halt ? 0 : kStopAnswerMs;
+  if (after_halt)
+    line_limit_ms = line_limit_ms < 0 ? stop_wait : std::min(line_limit_ms, stop_wait);
+  if (line_limit_ms >= 0) wait_forever = false;
+  const auto line_deadline = Clock::now() + std::chrono::milliseconds(std::max(line_limit_ms, 0));
   const int term = input_terminator();
   for (;;) {
     unsigned char c = 0;
-    const LinkStatus st =
-        link().read_byte(c, wait_forever ? kForeverSliceMs : link_read_timeout_ms());
-    if (st == LinkStatus::timeout && wait_forever) {
-      if (halt_pending()) {
+    // The wait for this character: the link's bound, or none, cut to the line's deadline.
+    int char_limit = wait_forever ? -1 : link_read_timeout_ms();
+    if (line_limit_ms >= 0) {
+      const int left = ms_until(line_deadline);
+      char_limit = char_limit < 0 ? left : std::min(left, char_limit);
+    }
+    const auto char_deadline = Clock::now() + std::chrono::milliseconds(std::max(char_limit, 0));
+    LinkStatus st = LinkStatus::timeout;
+    for (;;) {
+      const int slice =
+          char_limit < 0 ? kForeverSliceMs : std::min(kForeverSliceMs, ms_until(char_deadline));
+      st = link().read_byte(c, slice);
+      if (st != LinkStatus::timeout) break;
+      if (!after_halt && halt_pending()) {
         failure = "****ERROR IN READSTRING: waiting for the controller stopped by the operator";
-        return ReadResult::failed;
+        return ReadResult::halted;
       }
-      continue;
+      if (char_limit >= 0 && Clock::now() >= char_deadline) break;
+    }
+    if (st == LinkStatus::timeout && after_halt) {
+      // Told once, with the halt: the sequence of the stop just ends here.
+      stop_unanswered = true;
+      silent_since_halt = true;
+      S().shell.error_flag = 1;
+      return ReadResult::unanswered;
+    }
+    if (st == LinkStatus::timeout && line_limit_ms >= 0 && Clock::now() >= line_deadline) {
+      failure = "****ERROR IN READSTRING: No answer within " + std::to_string(line_limit_ms) +
+                " ms";
+      return ReadResult::timed_out;
     }
     if (st == LinkStatus::timeout) {
       // The run-time facility of port type 2 returns what it has; an empty line is no error.
@@ -259,7 +313,12 @@ void READ_STRING_PORT(std::string& text, int& count) {
   count = 0;
   if (!port_type_valid(" IN READ_STRING_PORT")) return;
   std::string failure;
-  const ReadResult r = read_line(text, count, failure);
+  const ReadResult r = read_line(text, count, failure, -1);
+  if (r == ReadResult::halted) {
+    HALTED_BY_USER();
+    return;
+  }
+  if (r == ReadResult::unanswered) return;
   if (r == ReadResult::failed || r == ReadResult::timed_out) {
     ERRORLOG(failure);
     return;
@@ -267,23 +326,39 @@ void READ_STRING_PORT(std::string& text, int& count) {
   echo_returned(text, count);
 }
 
-int READ_STRING_PORT_QUIET(std::string& text, int& count, std::string& failure) {
+int READ_STRING_PORT_WITHIN(std::string& text, int& count, std::string& failure, int limit_ms) {
   text.clear();
   count = 0;
   if (port_type() != 1 && port_type() != 2) {
     failure = "INVALID COMM PORT TYPE =" + I(port_type(), 2) + " IN READ_STRING_PORT";
     return 2;
   }
-  switch (read_line(text, count, failure)) {
+  switch (read_line(text, count, failure, limit_ms)) {
     case ReadResult::timed_out: return 1;
     case ReadResult::failed: return 2;
+    case ReadResult::halted:
+      // The operator's halt of whatever the controller was doing: served here, so that every
+      // caller ends its sequence on the error flag the halt leaves set.
+      HALTED_BY_USER();
+      return 3;
+    case ReadResult::unanswered: return 3;
     default: break;
   }
   echo_returned(text, count);
   return 0;
 }
 
+int READ_STRING_PORT_QUIET(std::string& text, int& count, std::string& failure) {
+  return READ_STRING_PORT_WITHIN(text, count, failure, -1);
+}
+
 bool last_send_failed() { return send_failed; }
+
+bool take_unanswered_stop() {
+  const bool was = stop_unanswered;
+  stop_unanswered = false;
+  return was;
+}
 
 void DISCARD_PENDING_INPUT() {
   if (link().is_open()) ::tcflush(link().fd(), TCIFLUSH);

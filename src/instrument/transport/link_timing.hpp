@@ -7,8 +7,10 @@ namespace dorvex {
 
 // Per-character read bound of port type 1 when the profile gives no read timeout.
 constexpr int kUnsetReadTimeoutMs = 10000;
-// Slice of the endless wait of interface types 2 and 6, between looks for the operator's halt.
-constexpr int kForeverSliceMs = 100;
+// Slice of every wait for an answer, between looks for the operator's halt.
+constexpr int kForeverSliceMs = 40;
+// Wait for one answer after the operator's halt, while the diffractometer is being stopped.
+constexpr int kStopAnswerMs = 100;
 
 // The device of the controller link: --port, else DORVEX_COM<n>, else /dev/ttyS<n-1>.
 std::string controller_device();
