@@ -1,21 +1,18 @@
 // Auto-indexing and the three least-squares refinements on seeded crystals.
 //
-//   INDC: orthorhombic 25 x 30 x 35 A, Mo K-alpha (0.71073 A), 30 used reflections with
-//   2theta from 5 to 35 degrees, tolerances 1.0 and 1.0 degrees; once with data that the first
-//   pair indexes completely (early full match), once with one reflection off the lattice, so
-//   that no orientation matches every reflection and the search runs over all pairs.
+//   INDC: the cases of indc_cases.hpp, tolerances 1.0 and 1.0 degrees: 25 x 30 x 35 A with data
+//   that the first pair indexes completely (early full match), and with two stray reflections,
+//   so that no orientation indexes every reflection and the search runs over all pairs; the
+//   same on a 50 x 50 x 60 A cell, to see how the cost grows with the cell. Arguments: the
+//   number of worker threads (0: one per core). The times are wall and process CPU time.
 //   LSQ, CLSQ (orthorhombic) and TLSQ (orthorhombic) on 60 reflections, console discarded.
 #include <benchmark/benchmark.h>
-
-#include <algorithm>
-#include <cmath>
-#include <random>
 
 #include "geometry/clsq.hpp"
 #include "geometry/indexing.hpp"
 #include "geometry/lsq.hpp"
 #include "geometry/tlsq.hpp"
-#include "refinement/test_crystal.hpp"  // seeded crystals with exact angles
+#include "indc_cases.hpp"
 #include "support/recording_toolkit.hpp"
 
 using namespace dorvex;
@@ -28,52 +25,33 @@ void fresh_state() {
   dorvex_test::install_recording_toolkit(false);  // the figures are those of the computation
 }
 
-IndexingInput indexing_case(bool outlier) {
+void run_indc(benchmark::State& state, const std::array<double, 6>& cell, int strays,
+              int index_max = 8) {
   fresh_state();
-  const std::array<double, 6> cell{25.0, 30.0, 35.0, 90, 90, 90};
-  refine_test::TestCrystal xtal(cell, 4242);
-  auto refl = xtal.reflections(30, 4243, 0.002, 5, 35);
-  if (outlier) {
-    // A reflection that no lattice vector explains: its nearest lattice vector lies more than
-    // two degrees off its direction (on so large a cell most directions have one nearby).
-    std::mt19937 rng(99);
-    std::uniform_real_distribution<double> tth(15, 30), chi(-60, 60), phi(-180, 180);
-    const refine_test::M ubi = refine_test::inverse(xtal.UB);
-    for (;;) {
-      const std::array<double, 4> a{tth(rng), 0, chi(rng), phi(rng)};
-      const double c = a[2] / refine_test::kRadToDeg, f = a[3] / refine_test::kRadToDeg;
-      const double dstar = 2 * std::sin(a[0] / 2 / refine_test::kRadToDeg) / xtal.lambda;
-      const refine_test::V u{std::cos(c) * std::cos(f), std::cos(c) * std::sin(f), std::sin(c)};
-      const refine_test::V hf =
-          refine_test::mul(ubi, refine_test::V{u[0] * dstar, u[1] * dstar, u[2] * dstar});
-      const refine_test::V x = refine_test::mul(
-          xtal.UB, refine_test::V{std::round(hf[0]), std::round(hf[1]), std::round(hf[2])});
-      const double cosine = (x[0] * u[0] + x[1] * u[1] + x[2] * u[2]) / refine_test::norm(x);
-      if (std::acos(std::min(1.0, cosine)) * refine_test::kRadToDeg > 2.0) {
-        refl[12] = refine_test::Reflection{{0, 0, 0}, a};
-        break;
-      }
-    }
-  }
-  refine_test::load_list(refl, xtal.lambda, false);
-  for (int p = 0; p < 6; ++p) S().crystal.cell[p] = static_cast<float>(cell[p]);
-  return indexing_input(S().crystal, S().list, S().profile);
-}
-
-void run_indc(benchmark::State& state, bool outlier) {
-  const IndexingInput in = indexing_case(outlier);
+  indc_case::load(cell, strays, index_max);
+  const IndexingInput in = indexing_input(S().crystal, S().list, S().profile);
+  IndexingControl control;
+  control.threads = static_cast<int>(state.range(0));
   IndexingSolution best;
   for (auto _ : state) {
-    INDEX_SEARCH(in, 1.0, 1.0, best);
+    INDEX_SEARCH(in, 1.0, 1.0, best, control);
     benchmark::DoNotOptimize(best.matched);
   }
   state.counters["matched"] = best.matched;
   state.counters["used"] = best.used;
   state.counters["candidates"] = static_cast<double>(best.candidates);
+  state.counters["estimate_s"] = best.estimate.seconds;
 }
 
-void BM_IndcEarlyFullMatch(benchmark::State& state) { run_indc(state, false); }
-void BM_IndcNoFullMatch(benchmark::State& state) { run_indc(state, true); }
+void BM_IndcEarlyFullMatch(benchmark::State& state) { run_indc(state, indc_case::kSmallCell, 0); }
+void BM_IndcTwoStrays(benchmark::State& state) { run_indc(state, indc_case::kSmallCell, 2); }
+void BM_IndcLargeEarlyFullMatch(benchmark::State& state) {
+  run_indc(state, indc_case::kLargeCell, 0);
+}
+void BM_IndcLargeTwoStrays(benchmark::State& state) { run_indc(state, indc_case::kLargeCell, 2); }
+void BM_IndcWideTwoStrays(benchmark::State& state) {
+  run_indc(state, indc_case::kSmallCell, 2, 30);
+}
 
 void refinement_case() {
   fresh_state();
@@ -103,8 +81,16 @@ void BM_Tlsq60(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_IndcEarlyFullMatch)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_IndcNoFullMatch)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
+BENCHMARK(BM_IndcEarlyFullMatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
+    ->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_IndcTwoStrays)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
+    ->UseRealTime()->MeasureProcessCPUTime()->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_IndcLargeEarlyFullMatch)->Arg(0)->Unit(benchmark::kMillisecond)
+    ->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_IndcLargeTwoStrays)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(1)
+    ->UseRealTime()->MeasureProcessCPUTime()->Repetitions(3)->ReportAggregatesOnly();
+BENCHMARK(BM_IndcWideTwoStrays)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(1)
+    ->UseRealTime()->MeasureProcessCPUTime()->Repetitions(3)->ReportAggregatesOnly();
 BENCHMARK(BM_Lsq60)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Clsq60)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Tlsq60)->Unit(benchmark::kMicrosecond);

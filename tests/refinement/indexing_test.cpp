@@ -4,11 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
+#include "geometry/matfile.hpp"
 #include "geometry/indexing.hpp"
+#include "support/run_dorvex.hpp"
 #include "support/shell_fixture.hpp"
 #include "test_crystal.hpp"
 
@@ -197,8 +206,10 @@ M basis(const V& u, const V& w) {
   return t;
 }
 
-Literal literal_search(const std::vector<refine_test::Reflection>& refl, const M& B, double lambda,
-                       double dtth, double dpsi) {
+// The direct axis lengths bound the box for any cell (|h_k| <= d* |a_k|).
+Literal literal_search(const std::vector<refine_test::Reflection>& refl,
+                       const std::array<double, 6>& cell, const M& B, double lambda, double dtth,
+                       double dpsi) {
   const int n = static_cast<int>(refl.size());
   std::vector<V> u(refl.size());
   std::vector<double> tth(refl.size());
@@ -223,22 +234,21 @@ Literal literal_search(const std::vector<refine_test::Reflection>& refl, const M
       const double tlim = std::max(tth[i], tth[j]) / 2 + 1;
       std::array<int, 3> box{};
       for (int k = 0; k < 3; ++k)
-        box[k] =
-            static_cast<int>(2 * std::sin(tlim / kDeg) / (lambda * B[k][k]) + 1);  // orthogonal
-      std::vector<std::array<int, 3>> all;
+        box[k] = static_cast<int>(2 * std::sin(tlim / kDeg) / lambda * cell[k] + 1);
+      // Every triple of the box in the search order; those whose 2theta agrees with each
+      // reflection's, in that order.
+      std::vector<std::array<int, 3>> first, second;
       for (int h = box[0]; h >= -box[0]; --h)
         for (int k = box[1]; k >= -box[1]; --k)
-          for (int l = box[2]; l >= -box[2]; --l)
-            if (h || k || l) all.push_back({h, k, l});
-      std::vector<double> tth_all;
-      for (const auto& h : all) tth_all.push_back(tth_of(h));
+          for (int l = box[2]; l >= -box[2]; --l) {
+            if (!h && !k && !l) continue;
+            const double t = tth_of({h, k, l});
+            if (std::fabs(t - tth[i]) < dtth) first.push_back({h, k, l});
+            if (std::fabs(t - tth[j]) < dtth) second.push_back({h, k, l});
+          }
       const M tphi = basis(u[i], u[j]);
-      for (std::size_t a = 0; a < all.size(); ++a) {
-        const auto& h1 = all[a];
-        if (!(std::fabs(tth_all[a] - tth[i]) < dtth)) continue;
-        for (std::size_t b = 0; b < all.size(); ++b) {
-          const auto& h2 = all[b];
-          if (!(std::fabs(tth_all[b] - tth[j]) < dtth)) continue;
+      for (const auto& h1 : first)
+        for (const auto& h2 : second) {
           const V c1 = refine_test::mul(B, V{double(h1[0]), double(h1[1]), double(h1[2])});
           const V c2 = refine_test::mul(B, V{double(h2[0]), double(h2[1]), double(h2[2])});
           const double ang = std::acos(std::clamp(dotp(unit(c1), unit(c2)), -1.0, 1.0)) * kDeg;
@@ -263,47 +273,158 @@ Literal literal_search(const std::vector<refine_test::Reflection>& refl, const M
           if (count > best.matched) best = {count, i, j, h1, h2};
           if (count == n) return best;
         }
-      }
     }
   return best;
 }
 
+// Seeded data sets with stray reflections (peaks no lattice vector explains), so that no
+// orientation indexes everything and the best count is reached by many candidates of many
+// pairs (the equivalent orientations of the lattice): the first of them in the search order
+// must win, however many workers share the pairs.
 TEST_F(IndexingTest, FastSearchFindsTheSameSolutionAsTheLiteralSearch) {
   struct Case {
     std::array<double, 6> cell;
     double noise, dtth, dpsi;
-    bool outlier;
+    std::vector<int> strays;  // list places replaced by stray reflections
   };
-  const Case cases[] = {{{5.91, 6.47, 7.33, 90, 90, 90}, 0.01, 1.0, 1.0, true},
-                        {{5.91, 6.47, 7.33, 90, 90, 90}, 0.05, 0.6, 0.8, false},
-                        {{6.12, 6.12, 6.12, 90, 90, 90}, 0.02, 1.5, 2.0, true},
-                        {{4.91, 5.93, 8.02, 90, 90, 90}, 0.3, 1.0, 1.0, false}};
+  const Case cases[] = {{{5.91, 6.47, 7.33, 90, 90, 90}, 0.01, 1.0, 1.0, {2}},
+                        {{5.91, 6.47, 7.33, 90, 90, 90}, 0.05, 0.6, 0.8, {}},
+                        {{6.12, 6.12, 6.12, 90, 90, 90}, 0.02, 1.5, 2.0, {2}},
+                        {{6.12, 6.12, 6.12, 90, 90, 90}, 0.02, 1.0, 1.0, {0, 1}},
+                        {{4.91, 5.93, 8.02, 90, 90, 90}, 0.3, 1.0, 1.0, {}},
+                        {{5.52, 6.81, 7.93, 90, 103.5, 90}, 0.01, 1.0, 1.0, {3, 6}},
+                        {{6.31, 6.31, 7.72, 90, 90, 90}, 0.03, 2.0, 2.0, {1, 7}}};
+  const refine_test::Reflection stray_peaks[] = {{{0, 0, 0}, {23.456, 1.2, 33.3, -71.1}},
+                                                 {{0, 0, 0}, {31.71, -2.3, -48.2, 117.4}}};
   unsigned seed = 100;
   for (const Case& c : cases) {
     SCOPED_TRACE("seed " + std::to_string(seed + 1));
     TestCrystal xtal(c.cell, ++seed);
-    auto refl = xtal.reflections(8, ++seed, c.noise, 8, 40);
-    if (c.outlier)
-      refl.insert(refl.begin() + 2, refine_test::Reflection{{0, 0, 0}, {23.456, 1.2, 33.3, -71.1}});
+    auto refl = xtal.reflections(9, ++seed, c.noise, 8, 40);
+    for (std::size_t s = 0; s < c.strays.size(); ++s)
+      refl[static_cast<std::size_t>(c.strays[s])] = stray_peaks[s];
     refine_test::load_list(refl, xtal.lambda, false);
     for (int p = 0; p < 6; ++p) S().crystal.cell[p] = static_cast<float>(c.cell[p]);
     const IndexingInput in = indexing_input(S().crystal, S().list, S().profile);
-    IndexingSolution fast;
-    INDEX_SEARCH(in, c.dtth, c.dpsi, fast);
     // The literal search sees the angles as the program stores them (32-bit).
     for (auto& r : refl)
       for (double& a : r.angles) a = static_cast<float>(a);
     const Literal lit =
-        literal_search(refl, xtal.B, static_cast<float>(xtal.lambda), c.dtth, c.dpsi);
-    if (c.outlier) {
-      EXPECT_EQ(fast.matched, 8);  // no full match: the search runs to the end
+        literal_search(refl, c.cell, xtal.B, static_cast<float>(xtal.lambda), c.dtth, c.dpsi);
+    if (!c.strays.empty()) {
+      EXPECT_LT(lit.matched, 9);  // no full match: the search runs to the end
     }
-    EXPECT_EQ(fast.matched, lit.matched);
-    EXPECT_EQ(fast.first, lit.first);
-    EXPECT_EQ(fast.second, lit.second);
-    EXPECT_EQ(fast.h1, lit.h1);
-    EXPECT_EQ(fast.h2, lit.h2);
+    for (const int threads : {1, 3}) {
+      SCOPED_TRACE(std::to_string(threads) + " workers");
+      IndexingControl control;
+      control.threads = threads;
+      IndexingSolution fast;
+      EXPECT_EQ(INDEX_SEARCH(in, c.dtth, c.dpsi, fast, control), INDC_FOUND);
+      EXPECT_EQ(fast.matched, lit.matched);
+      EXPECT_EQ(fast.first, lit.first);
+      EXPECT_EQ(fast.second, lit.second);
+      EXPECT_EQ(fast.h1, lit.h1);
+      EXPECT_EQ(fast.h2, lit.h2);
+    }
   }
+}
+
+// A search that would run for hours is refused with the reason: the tolerances, when one degree
+// would do, else the cell; the orientation matrix stays as it was.
+TEST_F(IndexingTest, RefusesSearchesThatWouldRunForHours) {
+  // Reflections up to 2theta 8 degrees in directions spread over the sphere.
+  std::vector<refine_test::Reflection> refl;
+  for (int r = 0; r < 30; ++r)
+    refl.push_back({{0, 0, 0}, {4.0 + 0.13 * r, 0, -60.0 + 4.1 * r, -170.0 + 11.3 * r}});
+  refine_test::load_list(refl, 0.71073, false);
+  const Mat3 ub = S().crystal.UB;
+  struct Case {
+    std::array<float, 6> cell;
+    const char* tolerances;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {{44, 444, 4, 90, 90, 90}, "10 10",
+       " The tolerances  10.00  10.00 are too wide for this cell: 1.0 1.0 would take about "},
+      {{150, 150, 150, 90, 90, 90}, "1 1",
+       " The cell  150.000  150.000  150.000   90.000   90.000   90.000 has too many lattice"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tolerances);
+    S().crystal.cell = c.cell;
+    S().shell.error_flag = 0;
+    clear_console();
+    S().shell.command_argument = "";
+    INDXC();
+    S().shell.command_argument = c.tolerances;
+    INDXC();
+    EXPECT_NE(console().find(" INDC would take about "), std::string::npos) << console();
+    EXPECT_NE(console().find(" - Job aborted."), std::string::npos);
+    EXPECT_NE(console().find(c.reason), std::string::npos) << console();
+    EXPECT_EQ(S().shell.error_flag, 1);
+    EXPECT_EQ(S().crystal.UB.a, ub.a);
+  }
+}
+
+// CPU time (user + system) a process has used, in seconds.
+double cpu_seconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int k = 3; k <= 15 && fields >> field; ++k)
+    if (k >= 14) ticks += std::stod(field);
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Ctrl-C on the line console stops a running search within a fraction of a second, leaves the
+// orientation matrix as it was, and the program takes the next command.
+TEST_F(IndexingTest, CtrlCHaltsARunningSearchOfTheProgram) {
+  // A 50 x 50 x 60 A crystal with two stray reflections: minutes of search in this build.
+  const std::array<double, 6> cell{50, 50, 60, 90, 90, 90};
+  TestCrystal xtal(cell, 4242);
+  auto refl = xtal.reflections(30, 4243, 0.002, 5, 35);
+  refl[12] = {{0, 0, 0}, {23.456, 1.2, 33.3, -71.1}};
+  refl[21] = {{0, 0, 0}, {31.71, -2.3, -48.2, 117.4}};
+  refine_test::load_list(refl, xtal.lambda, false);
+  S().crystal.UB = refine_test::to_mat3(xtal.B);  // the cell's own B: not the orientation
+  dorvex_test::Home home;
+  S().shell.data_directory = home.path();
+  S().shell.matfile_name = "big";
+  home.write("big.mat", "");
+  WRITE_MATFILE();
+  const std::string before = home.read("big.mat");
+
+  const dorvex_test::Started child =
+      dorvex_test::start_program(home.path(), dorvex_test::mat_args(home, "big"));
+  ASSERT_GT(child.pid, 0);
+  const std::string input = "INDC\n1 1\n";
+  ASSERT_EQ(::write(child.in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  std::string out;
+  ASSERT_TRUE(dorvex_test::read_output_until(child, out, "Tolerance for 2Theta"));
+  // The search is running once the program has spent a quarter of a second more on it.
+  const double at_prompt = cpu_seconds(child.pid);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (cpu_seconds(child.pid) < at_prompt + 0.25 && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto halted_at = std::chrono::steady_clock::now();
+  ::kill(child.pid, SIGINT);
+  EXPECT_TRUE(dorvex_test::read_output_until(
+      child, out, " INDC halted by user - the orientation matrix is unchanged.", 30));
+  EXPECT_LT(std::chrono::steady_clock::now() - halted_at, std::chrono::seconds(2));
+  EXPECT_EQ(out.find("The best solution matches"), std::string::npos);
+
+  ASSERT_EQ(::write(child.in, "EXIT\n", 5), 5);
+  ::close(child.in);
+  dorvex_test::read_output_until(child, out, [] { return false; }, 30);  // to the end
+  int status = 0;
+  ::waitpid(child.pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  ::close(child.out);
+  ::close(child.err);
+  // Nothing the search found reached the matrix file.
+  const std::string after = home.read("big.mat");
+  EXPECT_EQ(after.substr(after.find("UB")), before.substr(before.find("UB")));
 }
 
 }  // namespace

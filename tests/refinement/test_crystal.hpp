@@ -113,13 +113,14 @@ struct TestCrystal {
     UB = mul(U, B);
   }
 
-  // `count` distinct reflections (no Friedel pairs) with 2theta in [tth_min, tth_max], with
-  // omega offsets up to `omega_max` and Gaussian noise of `sigma` degrees on every angle.
+  // `count` distinct reflections (no Friedel pairs) with indices up to `index_max` and 2theta
+  // in [tth_min, tth_max], with omega offsets up to `omega_max` and Gaussian noise of `sigma`
+  // degrees on every angle.
   std::vector<Reflection> reflections(int count, unsigned seed, double sigma = 0,
                                       double tth_min = 10, double tth_max = 40,
-                                      double omega_max = 8) const {
+                                      double omega_max = 8, int index_max = 8) const {
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> pick(-8, 8);
+    std::uniform_int_distribution<int> pick(-index_max, index_max);
     std::uniform_real_distribution<double> om(-omega_max, omega_max);
     std::normal_distribution<double> noise(0, sigma > 0 ? sigma : 1);
     std::set<std::array<int, 3>> seen;
