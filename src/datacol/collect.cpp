@@ -261,6 +261,45 @@ const char* why_not_resumed(KeyMatch m) {
   }
 }
 
+// Where DC S begins: after the last reflection of a stopped collection of the same crystal,
+// data file and parameters (with a data file, as the data file and its resume file record
+// it), else at the beginning of the first shell, saying why when a stopped one is left. The
+// journal of the collection is started (or continued) with it.
+ResumePoint starting_point(const std::string& path, const DataFileContents& contents,
+                           const std::vector<int>& shells, bool& resume) {
+  const CollectionKey key = current_key(path);
+  ResumePoint stopped = progress;
+  ResumeFile journal;
+  work.resume_path = path.empty() ? "" : resume_file_name(path);
+  if (!path.empty()) {
+    stopped = ResumePoint{};
+    if (read_resume_file(work.resume_path, journal))
+      stopped = point_from_file(journal, contents.records);
+  }
+  resume = false;
+  if (stopped.valid) {
+    KeyMatch match = compare_keys(stopped.key, key);
+    if (std::find(shells.begin(), shells.end(), stopped.shell) == shells.end())
+      match = KeyMatch::other_parameters;
+    resume = match == KeyMatch::same;
+    if (!resume)
+      WRITE_OUT(std::string(" The stopped collection was of ") + why_not_resumed(match) +
+                ": starting at the beginning");
+  }
+  if (!resume) {
+    journal = ResumeFile{};
+    stopped = ResumePoint{};
+    stopped.shell = shells.front();
+  }
+  journal.key = key;
+  work.journal = journal;
+  progress = stopped;
+  progress.valid = true;
+  progress.key = key;
+  journal_stretch(stopped.shell);
+  return stopped;
+}
+
 }  // namespace
 
 void reset_collection() {
@@ -536,43 +575,12 @@ void INTALL() {
   DataFileContents contents;
   if (!open_data_file(path, contents, true)) return;
 
-  // Where to begin: after the last reflection of a stopped collection of this crystal, data
-  // file and parameters (with a data file, as that file records it), else at the beginning.
-  const CollectionKey key = current_key(path);
-  ResumePoint stopped = progress;
-  ResumeFile journal;
-  const std::string resume_path = path.empty() ? "" : resume_file_name(path);
-  if (!path.empty()) {
-    stopped = ResumePoint{};
-    if (read_resume_file(resume_path, journal)) stopped = point_from_file(journal, contents.records);
-  }
   bool resume = false;
-  if (stopped.valid) {
-    const KeyMatch match = compare_keys(stopped.key, key);
-    resume = match == KeyMatch::same &&
-             std::find(shells.begin(), shells.end(), stopped.shell) != shells.end();
-    if (!resume)
-      WRITE_OUT(" The stopped collection was of " +
-                std::string(why_not_resumed(match == KeyMatch::same ? KeyMatch::other_parameters
-                                                                    : match)) +
-                ": starting at the beginning");
-  }
-  if (!resume) {
-    journal = ResumeFile{};
-    stopped = ResumePoint{};
-    stopped.shell = shells.front();
-  }
-  journal.key = key;
-  work.journal = journal;
-  work.resume_path = resume_path;
+  const ResumePoint stopped = starting_point(path, contents, shells, resume);
   work.shell_collection = true;
   struct Followed {  // the progress of this DC S only, however it ends
     ~Followed() { work.shell_collection = false; }
   } followed;
-  progress = stopped;
-  progress.valid = true;
-  progress.key = key;
-  journal_stretch(stopped.shell);
 
   int npsi = 1;
   float psi0 = 0;
@@ -634,7 +642,7 @@ void INTALL() {
   }
   work.hkl = {};
   progress = ResumePoint{};
-  if (!resume_path.empty()) remove_resume_file(resume_path);
+  if (!work.resume_path.empty()) remove_resume_file(work.resume_path);
   end_of_data();
 }
 
