@@ -109,11 +109,12 @@ check() {
     }' "$1"
 }
 
-kills=0 in_write=0 rounds=0 lost=0 duplicated=0 damaged=0 starts=0
+kills=0 in_write=0 rounds=0 lost=0 duplicated=0 damaged=0 starts=0 repaired=0
 started_at=$SECONDS
 while [ "$kills" -lt "$kills_wanted" ]; do
   rounds=$((rounds + 1))
   data="$home/d$rounds"
+  first_start=$((starts + 1))
   finished=0
   while [ "$finished" -eq 0 ]; do
     starts=$((starts + 1))
@@ -121,19 +122,17 @@ while [ "$kills" -lt "$kills_wanted" ]; do
     [ -e "$data.rfl" ] || input="${input}y\n"
     input="${input}DC S\ny\nEXIT\n"
     out="$work/out.$starts"
+    printf "$input" >"$work/input"
     in_write_kill=0
+    preload=()
     if [ $((RANDOM % 3)) -eq 0 ] && [ "$kills" -lt "$kills_wanted" ]; then
       in_write_kill=1
-      target=$(realpath -m "$data.rfl")
-      printf "$input" >"$work/input"
-      DORVEX_KILL_WRITE="$target $((RANDOM % 8 + 1)) $((RANDOM % 600 + 1))" \
-        LD_PRELOAD="$shim" DORVEX_SIM_ARGS="--time-scale 0" "$program" --home "$home/" \
-        --simulate --ui line --mat "$home/x.mat" <"$work/input" >"$out" 2>&1 &
-    else
-      printf "$input" >"$work/input"
-      DORVEX_SIM_ARGS="--time-scale 0" "$program" --home "$home/" \
-        --simulate --ui line --mat "$home/x.mat" <"$work/input" >"$out" 2>&1 &
+      # the n-th write to the data file (1 to 8: the header or a record), after k bytes
+      plan="$(realpath -m "$data.rfl") $((RANDOM % 8 + 1)) $((RANDOM % 600 + 1))"
+      preload=("DORVEX_KILL_WRITE=$plan" "LD_PRELOAD=$shim")
     fi
+    env "${preload[@]}" DORVEX_SIM_ARGS="--time-scale 0" "$program" --home "$home/" --simulate \
+      --ui line --mat "$home/x.mat" <"$work/input" >"$out" 2>&1 &
     pid=$!
     if [ "$in_write_kill" -eq 0 ] && [ "$kills" -lt "$kills_wanted" ]; then
       # A random instant within the first 1.5 s: start-up, standards, scans, writes.
@@ -143,11 +142,13 @@ while [ "$kills" -lt "$kills_wanted" ]; do
     fi
     wait "$pid" 2>/dev/null
     status=$?
-    if [ "$status" -eq 137 ]; then
+    repaired=$((repaired + $(grep -c 'unfinished record\|no complete header' "$out")))
+    # A kill that lands after the end of data (while the program parks) ends no collection.
+    if grep -q 'END OF DATA' "$out"; then
+      finished=1
+    elif [ "$status" -eq 137 ]; then
       kills=$((kills + 1))
       in_write=$((in_write + in_write_kill))
-    elif grep -q 'END OF DATA' "$out"; then
-      finished=1
     else
       echo "start $starts ended with status $status without the end of data:"
       tail -20 "$out"
@@ -157,13 +158,15 @@ while [ "$kills" -lt "$kills_wanted" ]; do
   read -r l d x r < <(check "$data.rfl")
   lost=$((lost + l)) duplicated=$((duplicated + d)) damaged=$((damaged + x))
   if [ "$l" -ne 0 ] || [ "$d" -ne 0 ] || [ "$x" -ne 0 ]; then
-    kept="$(dirname "$work")/dorvex-kill-round$rounds.rfl"
-    cp "$data.rfl" "$kept"
-    echo "round $rounds: lost $l, duplicated $d, damaged $x; data file kept as $kept"
+    kept="$(dirname "$work")/dorvex-kill-round$rounds"
+    mkdir -p "$kept" && cp "$data.rfl" "$kept/"
+    for n in $(seq "$first_start" "$starts"); do cp "$work/out.$n" "$kept/"; done
+    echo "round $rounds: lost $l, duplicated $d, damaged $x; data file and outputs in $kept"
   fi
 done
 
 echo "shell of $shell_size reflections; seed $seed; $((SECONDS - started_at)) s"
-echo "kills: $kills ($in_write inside a data-file write), starts: $starts, rounds: $rounds"
+echo "kills: $kills ($in_write inside a data-file write), starts: $starts, rounds: $rounds," \
+  "unfinished records or headers repaired: $repaired"
 echo "lost: $lost, duplicated: $duplicated, damaged: $damaged"
 [ "$lost" -eq 0 ] && [ "$duplicated" -eq 0 ] && [ "$damaged" -eq 0 ]

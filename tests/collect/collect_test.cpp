@@ -332,20 +332,30 @@ TEST(Collect, UnreadableSpaceGroupRefusesARuleOnIt) {
   }
 }
 
-TEST(Collect, OnlyTheSelectedShellsAreCollectedInTheirOrder) {
+// Shell 3 holds 61 reflections: the column header comes again before its 61st line.
+TEST(Collect, OnlyTheSelectedShellsAreCollectedInTheirOrderUnderHeadersOf60Lines) {
   Params p;
-  p.shells = {{3, 6, 1}, {6, 8, 0}, {8, 10, 1}};
+  p.shells = {{3, 6, 1}, {6, 8, 0}, {8, 18, 1}};
   Instrument run(p);
   const auto r = run.run("DC S\ny\n");
   EXPECT_NE(r.out.find("  Data will be collected in  2 shells"), std::string::npos) << r.out;
   const auto v = reflection_lines(r.out);
   const auto all = [](int, int, int) { return true; };
-  const auto first = shell_reflections(3, 6, all), third = shell_reflections(8, 10, all);
+  const auto first = shell_reflections(3, 6, all), third = shell_reflections(8, 18, all);
   ASSERT_EQ(v.size(), first.size() + third.size()) << r.out;
   EXPECT_EQ(measured({v.begin(), v.begin() + static_cast<long>(first.size())}, false), first);
   EXPECT_EQ(measured({v.begin() + static_cast<long>(first.size()), v.end()}, false), third);
   EXPECT_EQ(r.out.find("SHELL NO  2"), std::string::npos);
-  EXPECT_NE(r.out.find("SHELL NO  3 FROM  8.00 TO 10.00 TWO-THETA"), std::string::npos);
+  EXPECT_NE(r.out.find("SHELL NO  3 FROM  8.00 TO 18.00 TWO-THETA"), std::string::npos);
+  std::vector<int> block;  // reflection lines under each column header
+  for (const auto& line : lines(r.out)) {
+    if (line == " SEQ    H   K   L 2TH   OMEGA     CHI     PHI    PSI    INT   SIGI FLAG TIME")
+      block.push_back(0);
+    else if (line.size() == 76 && line[4] == ':' && !block.empty())
+      ++block.back();
+  }
+  EXPECT_EQ(block, (std::vector<int>{static_cast<int>(first.size()), 60,
+                                     static_cast<int>(third.size()) - 60}));
 }
 
 TEST(Collect, ListCollectionFromAFileResumesAtTheGivenReflection) {
