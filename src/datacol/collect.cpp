@@ -640,10 +640,12 @@ void INTALL() {
     write_shell_heading();
     PRINTHEADER(work.header_sequence);
   }
+  // The resume file goes only once the end of data is reached: a program that dies during
+  // the last drive still finds the collection to finish.
+  end_of_data();
   work.hkl = {};
   progress = ResumePoint{};
   if (!work.resume_path.empty()) remove_resume_file(work.resume_path);
-  end_of_data();
 }
 
 void INTLIST(bool from_file, const Vec3& resume) {
