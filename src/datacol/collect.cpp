@@ -16,6 +16,7 @@
 #include "common/fields.hpp"
 #include "files/datafile.hpp"
 #include "datacol/listscan.hpp"
+#include "datacol/resume.hpp"
 #include "geometry/angles.hpp"
 #include "geometry/spacegroup.hpp"
 #include "instrument/controller.hpp"
@@ -37,11 +38,18 @@ struct Work {
   std::array<int, 3> start{}, end{}, dir{1, 1, 1};
   int header_sequence = 0;
   int standards_sequence = -1;
+  bool shell_collection = false;  // DC S is running: its progress is followed
+  ResumeFile journal;             // what the resume file holds for the running DC S
+  std::string resume_path;        // "" without a data file
 };
 Work work;
 
+// Where a stopped DC S stands; without a data file this is all there is of it.
+ResumePoint progress;
+
 constexpr int kMaxPoints = 200;
-constexpr int kHeaderEvery = 61;
+// Lines between column headers: the header is repeated before the 61st line after it.
+constexpr int kHeaderEvery = 60;
 
 Vec3 to_vec(const std::array<int, 3>& h) {
   return {static_cast<float>(h[0]), static_cast<float>(h[1]), static_cast<float>(h[2])};
@@ -68,21 +76,36 @@ bool wanted(const SpaceGroup& group, bool have_group, const Vec3& h) {
   return DC().violations_mode > 1.5f ? !allowed : allowed;
 }
 
-float sin_theta_max(int shell) {
-  return std::sin(DC().shell_upper[static_cast<std::size_t>(shell)] * 0.5f *
-                  static_cast<float>(M_PI) / 180.0f);
+// Radius of the shell's sphere of reflection in reciprocal space, 2 sin(theta_max)/lambda1.
+double reciprocal_radius(int shell) {
+  const double upper = DC().shell_upper[static_cast<std::size_t>(shell)];
+  return 2.0 * std::sin(upper * 0.5 * M_PI / 180.0) / static_cast<double>(S().crystal.lambda1);
 }
 
-float edge(int index) {  // cell edge of index 1..3
+double edge(int index) {  // cell edge of index 1..3
   return S().crystal.cell[static_cast<std::size_t>(index - 1)];
 }
 
-// The extent n truncated, with the sign of the limit (0 for a zero limit). A crystal without a
-// cell or wavelength gives no finite extent: the range is then empty rather than undefined.
-int signed_extent(float n, int limit) {
-  if (limit == 0 || !std::isfinite(n)) return 0;
-  const int v = static_cast<int>(std::min(std::fabs(n), 999.0f));
+// Angle (radians) between the direct axes of indices 1..3: alpha (b, c), beta (a, c), gamma.
+double axis_angle(int i, int j) {
+  return S().crystal.cell[static_cast<std::size_t>(8 - i - j)] * M_PI / 180.0;
+}
+
+// The end of an index range on the side of its limit: 0 for a zero limit, else the furthest
+// index the sphere allows on that side, truncated after adding 1 so that rounding can never
+// lose a reflection at the edge. A crystal without a cell or wavelength gives no finite
+// extent: the range is then empty rather than undefined.
+int signed_extent(double lo, double hi, int limit) {
+  if (limit == 0 || !std::isfinite(lo) || !std::isfinite(hi)) return 0;
+  const double reach = limit > 0 ? std::max(hi, 0.0) : std::max(-lo, 0.0);
+  const int v = static_cast<int>(std::min(reach + 1.0, 999.0));
   return limit < 0 ? -v : v;
+}
+
+void set_range(int index, double lo, double hi) {
+  const std::size_t j = static_cast<std::size_t>(index - 1);
+  work.start[j] = signed_extent(lo, hi, DC().index_limits[2 * j]);
+  work.end[j] = signed_extent(lo, hi, DC().index_limits[2 * j + 1]);
 }
 
 // Order of the indices: slot 0 fastest .. 2 slowest, each naming index 1..3.
@@ -91,18 +114,10 @@ int order(int slot) {
   return (o >= 1 && o <= 3) ? o : slot + 1;
 }
 
-float lambda() { return S().crystal.lambda1; }
-
 void write_shell_heading() {
   const std::size_t s = static_cast<std::size_t>(work.shell);
   WRITE_OUT("SHELL NO " + I(work.shell, 2) + " FROM " + F(DC().shell_lower[s], 5, 2) + " TO " +
             F(DC().shell_upper[s], 5, 2) + " TWO-THETA" + " STARTED ON " + A(date_text(), 9));
-}
-
-bool shell_exists(int shell) {
-  if (shell < 1 || shell > 10) return false;
-  const std::size_t s = static_cast<std::size_t>(shell);
-  return DC().shell_lower[s] > 0.001f && DC().shell_upper[s] > 0.001f;
 }
 
 void end_of_data() {
@@ -111,23 +126,35 @@ void end_of_data() {
   WRITE_OUT(std::string(30, ' ') + "****END OF DATA****");
 }
 
+void header_if_due() {
+  if (DC().sequence_number - work.header_sequence >= kHeaderEvery)
+    PRINTHEADER(work.header_sequence);
+}
+
 // Measures `hkl` at its computed setting, driving there first. False: stop the collection.
 bool measure_at(const Vec3& hkl, const AngleSet& a, float psi) {
-  if (work.header_sequence + kHeaderEvery <= DC().sequence_number)
-    PRINTHEADER(work.header_sequence);
+  header_if_due();
   if (!drive_to(a)) return !failed();
   int failure = 0;
+  const int sequence = DC().sequence_number;
   SCANREF(hkl, a, psi, 0, failure);
+  if (work.shell_collection && DC().sequence_number != sequence) {
+    progress.measured = true;
+    for (std::size_t i = 0; i < 3; ++i) progress.hkl[i] = static_cast<int>(NINT(hkl[i]));
+    progress.psi = psi;
+    progress.record = sequence;
+  }
   return failure != 2 && !failed();
 }
 
-// All reachable psi settings of `hkl` (npsi positions from psi0), or the bisecting one.
-bool measure_reflection(const Vec3& hkl, int npsi, float psi0) {
+// The reachable psi settings of `hkl` from position `first_psi` of npsi (from psi0), or the
+// bisecting one.
+bool measure_reflection(const Vec3& hkl, int npsi, float psi0, int first_psi = 0) {
   AngleSet a{};
   if (!setting_of(hkl, a)) return true;
   if (npsi < 2) return measure_at(hkl, a, 0.0f);
   const Mat3 R = PSIMAT(current_geometry(), a);
-  for (int k = 0; k < npsi; ++k) {
+  for (int k = first_psi; k < npsi; ++k) {
     const float psi = psi0 + static_cast<float>(k) * DC().psi_interval;
     AngleSet p = a;
     if (PSIANG(current_geometry(), R, psi, p) != 0) continue;
@@ -146,9 +173,164 @@ bool run_standards() {
   return status != 2 && !failed();
 }
 
+// The next index triple of the shell: the fastest index moves first; the ranges of the two
+// faster ones follow the slowest. False when the slowest has left its range.
+bool step_triple() {
+  for (int slot = 0; slot < 3; ++slot) {
+    const std::size_t j = static_cast<std::size_t>(order(slot) - 1);
+    work.hkl[j] += work.dir[j];
+    if (IRNGCHK(work.hkl, static_cast<int>(j)) >= 0) {
+      if (slot == 2) SETINDEXFAST(work.hkl[j]);
+      for (int f = 0; f < slot; ++f) {
+        const std::size_t g = static_cast<std::size_t>(order(f) - 1);
+        work.hkl[g] = work.start[g];
+      }
+      return true;
+    }
+    if (slot < 2) work.hkl[j] = work.start[j];
+  }
+  return false;
+}
+
+// Scan settings that can measure anything, checked before a collection starts rather than
+// found at its first reflection.
+bool scan_usable() {
+  const DataCollectionParameters& dc = DC();
+  if (!(dc.step > 0.0f) || !(dc.scan_width_a > 0.0f) || !(dc.time_per_step > 0.0f)) {
+    WRITE_OUT(" Step, scan width and time per step must all be above 0: no data collected");
+    return false;
+  }
+  const long n = NINT(dc.scan_width_a / dc.step + 1.0f);
+  if (n < 10 || n > kMaxPoints) {
+    WRITE_OUT(I(n, 5) + "steps in scan: 10 to 200 allowed, no data collected");
+    return false;
+  }
+  return true;
+}
+
+std::string data_file_name() {
+  const ShellState& shell = S().shell;
+  if (shell.datfile_set == 0) return "";
+  return std::string(trim(shell.datfile_name));
+}
+
+// The data file of a collection about to start (when one is set) made ready: an unfinished
+// record cut off, a missing header written (with `create`, a file that does not exist is
+// created with its header), and the numbering continued after its last record, so that
+// numbers never repeat in the file. False: the collection must not start.
+bool open_data_file(const std::string& path, DataFileContents& contents, bool create) {
+  DataCollectionParameters& dc = DC();
+  if (dc.sequence_number == 0) dc.sequence_number = 1;
+  if (path.empty()) return true;
+  if (PREPARE_STDDATA(path, S().crystal, contents) != 0) return false;
+  if (!contents.exists && create &&
+      WRITE_HEADER_STDDATA(path, S().crystal.title, S().crystal, 1.0f) != 0)
+    return false;
+  int last = 0;
+  for (const StoredRecord& r : contents.records) last = std::max(last, r.sequence);
+  if (last >= dc.sequence_number) {
+    dc.sequence_number = last + 1;
+    WRITE_OUT(" Data file holds records up to" + I(last, 6) + ": numbering continues at" +
+              I(dc.sequence_number, 6));
+  }
+  return true;
+}
+
+// Adds the stretch of records from now on to the resume file of the running DC S.
+void journal_stretch(int shell) {
+  std::vector<Stretch>& stretches = work.journal.stretches;
+  if (!stretches.empty() && stretches.back().shell == shell &&
+      stretches.back().first == DC().sequence_number)
+    return;
+  stretches.push_back(Stretch{DC().sequence_number, shell});
+  if (!work.resume_path.empty()) write_resume_file(work.resume_path, work.journal);
+}
+
+// The psi position (0..npsi-1) of a measured psi.
+int psi_position(float psi, int npsi, float psi0) {
+  if (DC().psi_interval == 0.0f) return npsi - 1;
+  const long k = NINT((psi - psi0) / DC().psi_interval);
+  return static_cast<int>(std::clamp(k, 0L, static_cast<long>(npsi - 1)));
+}
+
+const char* why_not_resumed(KeyMatch m) {
+  switch (m) {
+    case KeyMatch::other_crystal: return "another crystal";
+    case KeyMatch::other_data_file: return "another data file";
+    default: return "other parameters";
+  }
+}
+
+// Where DC S begins: after the last reflection of a stopped collection of the same crystal,
+// data file and parameters (with a data file, as the data file and its resume file record
+// it), else at the beginning of the first shell, saying why when a stopped one is left. The
+// journal of the collection is started (or continued) with it.
+ResumePoint starting_point(const std::string& path, const DataFileContents& contents,
+                           const std::vector<int>& shells, bool& resume) {
+  const CollectionKey key = current_key(path);
+  ResumePoint stopped = progress;
+  ResumeFile journal;
+  work.resume_path = path.empty() ? "" : resume_file_name(path);
+  if (!path.empty()) {
+    stopped = ResumePoint{};
+    if (read_resume_file(work.resume_path, journal))
+      stopped = point_from_file(journal, contents.records);
+  }
+  resume = false;
+  if (stopped.valid) {
+    KeyMatch match = compare_keys(stopped.key, key);
+    if (std::find(shells.begin(), shells.end(), stopped.shell) == shells.end())
+      match = KeyMatch::other_parameters;
+    resume = match == KeyMatch::same;
+    if (!resume)
+      WRITE_OUT(std::string(" The stopped collection was of ") + why_not_resumed(match) +
+                ": starting at the beginning");
+  }
+  if (!resume) {
+    journal = ResumeFile{};
+    stopped = ResumePoint{};
+    stopped.shell = shells.front();
+  }
+  journal.key = key;
+  work.journal = journal;
+  progress = stopped;
+  progress.valid = true;
+  progress.key = key;
+  journal_stretch(stopped.shell);
+  return stopped;
+}
+
 }  // namespace
 
-void reset_collection() { work = Work{}; }
+void reset_collection() {
+  work = Work{};
+  progress = ResumePoint{};
+}
+
+bool ready_data_file() {
+  DataFileContents contents;
+  const std::string path = data_file_name();
+  if (!open_data_file(path, contents, false)) return false;
+  // A stopped DC S into the same file must know that the records from here on are not its own.
+  ResumeFile journal;
+  if (!path.empty() && read_resume_file(resume_file_name(path), journal) &&
+      journal.stretches.back().shell != 0) {
+    journal.stretches.push_back(Stretch{DC().sequence_number, 0});
+    write_resume_file(resume_file_name(path), journal);
+  }
+  return true;
+}
+
+std::vector<std::array<int, 3>> shell_triples(int shell) {
+  std::vector<std::array<int, 3>> found;
+  work.shell = shell;
+  SETINDEX(shell);
+  work.hkl = work.start;
+  do {
+    if (INSHELL(S().crystal, DC(), shell, to_vec(work.hkl)) == 0) found.push_back(work.hkl);
+  } while (step_triple());
+  return found;
+}
 
 void collection_header() { PRINTHEADER(work.header_sequence); }
 
@@ -307,6 +489,7 @@ void STANDARD(int& status) {
       AngleSet found{};
       RDALLMTR(found);
       if (failed()) return;
+      header_if_due();
       int failure = 0;
       SCANREF(h, found, 0.0f, static_cast<int>(s), failure);
       if (failed() || failure == 2) {
@@ -330,34 +513,34 @@ int IRNGCHK(const std::array<int, 3>& hkl, int i) {
   return (work.end[k] - hkl[k]) * (hkl[k] - work.start[k]);
 }
 
+// |h_i| = |a_i . d*| <= a_i |d*|: the slowest index reaches at most a_slow times the radius of
+// the sphere of reflection, whatever the cell.
 void SETINDEX(int shell) {
-  const float s = sin_theta_max(shell);
+  const double q = reciprocal_radius(shell);
   const int slow = order(2);
-  const std::size_t i = static_cast<std::size_t>(slow - 1);
-  const float n = edge(slow) * 2.0f * s / lambda() + 1.0f;
-  const int lower = DC().index_limits[2 * i], upper = DC().index_limits[2 * i + 1];
-  work.start[i] = signed_extent(n, lower);
-  work.end[i] = signed_extent(n, upper);
+  set_range(slow, -q * edge(slow), q * edge(slow));
   for (std::size_t j = 0; j < 3; ++j) {
     const int d = DC().index_limits[2 * j + 1] - DC().index_limits[2 * j];
     work.dir[j] = d < 0 ? -1 : 1;
   }
-  SETINDEXFAST(work.start[i]);
+  SETINDEXFAST(work.start[static_cast<std::size_t>(slow - 1)]);
 }
 
+// With the slowest index fixed at v, the reciprocal-lattice points within the sphere lie on a
+// disc: centre v a_slow / |a_slow|^2, radius rho = sqrt(q^2 - (v / a_slow)^2). Over it index j
+// runs through v (a_j / a_slow) cos(angle) +- rho a_j sin(angle), the angle being that between
+// the direct axes j and slow; for an orthogonal cell this is the familiar +- rho a_j.
 void SETINDEXFAST(int slow_value) {
-  const float s = sin_theta_max(work.shell > 0 ? work.shell : 1);
+  const double q = reciprocal_radius(work.shell > 0 ? work.shell : 1);
   const int slow = order(2);
-  const float q = 2.0f * s / lambda();
-  const float v = static_cast<float>(slow_value) / edge(slow);
-  const float r2 = q * q - v * v;
-  const float r = r2 < 0 ? 0.0f : std::sqrt(r2);
+  const double v = static_cast<double>(slow_value) / edge(slow);
+  const double rho = std::sqrt(std::max(q * q - v * v, 0.0));
   for (int slot = 0; slot < 2; ++slot) {
     const int idx = order(slot);
-    const std::size_t j = static_cast<std::size_t>(idx - 1);
-    const float n = std::fabs(r * edge(idx) + 1.0f);
-    work.start[j] = signed_extent(n, DC().index_limits[2 * j]);
-    work.end[j] = signed_extent(n, DC().index_limits[2 * j + 1]);
+    const double angle = axis_angle(idx, slow);
+    const double centre = v * edge(idx) * std::cos(angle);
+    const double half = rho * edge(idx) * std::fabs(std::sin(angle));
+    set_range(idx, centre - half, centre + half);
   }
 }
 
@@ -375,37 +558,55 @@ void INTEGR(const Vec3& hkl) {
 void INTALL() {
   DataCollectionParameters& dc = DC();
   if (dc.sequence_number == 0) dc.sequence_number = 1;
-  int first = 0;
-  for (int s = 1; s <= 5 && first == 0; ++s)
-    if (dc.shell_selected[static_cast<std::size_t>(s)] == 1) first = s;
-  if (first == 0) {
+  const std::vector<int> shells = collected_shells(dc);
+  if (shells.empty()) {
     WRITE_OUT("No shells selected: no data to be collected!");
     return;
   }
+  if (!scan_usable()) return;
   SpaceGroup group;
-  const bool have_group =
-      dc.violations_mode > 0.5f && SYMMETRY(dc.space_group_symbol, group) == 0;
-
-  work.shell = first;
-  SETINDEX(first);
-  const std::array<int, 3> stored = work.hkl;
-  const int slow = order(2) - 1;
-  if (stored == std::array<int, 3>{0, 0, 0}) {
-    work.hkl = work.start;
-  } else if (INSHELL(S().crystal, dc, first, to_vec(stored)) != 0) {
-    WARNING(" Initial reflection not in shell " + I(first, 2) +
-            " So starting at beginning of shell " + I(first, 2));
-    work.hkl = work.start;
-  } else {
-    SETINDEXFAST(stored[static_cast<std::size_t>(slow)]);
-    work.hkl = stored;
+  const bool have_group = dc.violations_mode > 0.5f;
+  if (have_group && SYMMETRY(dc.space_group_symbol, group) != 0) {
+    WRITE_OUT(" Space group symbol \"" + std::string(trim(dc.space_group_symbol)) +
+              "\" cannot be interpreted: no data collected (set it with SET DATA)");
+    return;
   }
+  const std::string path = data_file_name();
+  DataFileContents contents;
+  if (!open_data_file(path, contents, true)) return;
+
+  bool resume = false;
+  const ResumePoint stopped = starting_point(path, contents, shells, resume);
+  work.shell_collection = true;
+  struct Followed {  // the progress of this DC S only, however it ends
+    ~Followed() { work.shell_collection = false; }
+  } followed;
 
   int npsi = 1;
   float psi0 = 0;
   if (dc.multiple_psi != 0.0f) {
     npsi = static_cast<int>(NINT(dc.psi_scans));
     psi0 = -static_cast<float>((npsi - 1) / 2) * dc.psi_interval;
+  }
+
+  work.shell = stopped.shell;
+  SETINDEX(work.shell);
+  work.hkl = work.start;
+  int first_psi = 0;
+  bool measured = false;  // the triple work.hkl stands at is done
+  if (resume && stopped.measured) {
+    const int slow = order(2) - 1;
+    SETINDEXFAST(stopped.hkl[static_cast<std::size_t>(slow)]);
+    work.hkl = stopped.hkl;
+    const int done = npsi < 2 ? 0 : psi_position(stopped.psi, npsi, psi0);
+    if (done + 1 < npsi) first_psi = done + 1;
+    else measured = true;
+    WRITE_OUT(" Continuing shell" + I(work.shell, 3) + " after reflection" +
+              I(stopped.hkl[0], 4) + I(stopped.hkl[1], 4) + I(stopped.hkl[2], 4) +
+              (npsi < 2 ? std::string() : " psi" + F(stopped.psi, 7, 1)) + " (record" +
+              I(stopped.record, 6) + ")");
+  } else if (resume) {
+    WRITE_OUT(" Continuing with shell" + I(work.shell, 3) + " from its beginning");
   }
 
   WRITE_OUT("");
@@ -417,48 +618,43 @@ void INTALL() {
 
   for (;;) {
     const Vec3 h = to_vec(work.hkl);
-    if (INSHELL(S().crystal, dc, work.shell, h) == 0 && wanted(group, have_group, h)) {
-      if (!measure_reflection(h, npsi, psi0)) return;
+    if (!measured && INSHELL(S().crystal, dc, work.shell, h) == 0 &&
+        wanted(group, have_group, h)) {
+      if (!measure_reflection(h, npsi, psi0, first_psi)) return;
       if (standards_due() && !run_standards()) return;
     }
-    // The next triple: fastest first, ranges of the faster ones follow the slowest.
-    bool shell_done = false;
-    for (int slot = 0; slot < 3; ++slot) {
-      const std::size_t j = static_cast<std::size_t>(order(slot) - 1);
-      work.hkl[j] += work.dir[j];
-      if (IRNGCHK(work.hkl, static_cast<int>(j)) >= 0) {
-        if (slot == 2) {
-          SETINDEXFAST(work.hkl[j]);
-          for (int f = 0; f < 2; ++f) {
-            const std::size_t g = static_cast<std::size_t>(order(f) - 1);
-            work.hkl[g] = work.start[g];
-          }
-        } else if (slot == 1) {
-          const std::size_t g = static_cast<std::size_t>(order(0) - 1);
-          work.hkl[g] = work.start[g];
-        }
-        break;
-      }
-      if (slot == 2) shell_done = true;
-      else work.hkl[j] = work.start[j];
-    }
-    if (!shell_done) continue;
+    measured = false;
+    first_psi = 0;
+    if (step_triple()) continue;
 
+    // The shell is done: the standards, then the next shell selected.
     if (!run_standards()) return;
-    ++work.shell;
-    if (!shell_exists(work.shell)) break;
+    const auto next = std::find(shells.begin(), shells.end(), work.shell) + 1;
+    if (next == shells.end()) break;
+    work.shell = *next;
+    progress.shell = work.shell;
+    progress.measured = false;
+    journal_stretch(work.shell);
     SETINDEX(work.shell);
     work.hkl = work.start;
     write_shell_heading();
     PRINTHEADER(work.header_sequence);
   }
-  work.hkl = {};
+  // The resume file goes only once the end of data is reached: a program that dies during
+  // the last drive still finds the collection to finish.
   end_of_data();
+  work.hkl = {};
+  progress = ResumePoint{};
+  if (!work.resume_path.empty()) remove_resume_file(work.resume_path);
 }
 
 void INTLIST(bool from_file, const Vec3& resume) {
   DataCollectionParameters& dc = DC();
   if (dc.sequence_number == 0) dc.sequence_number = 1;
+  if (!scan_usable() || !ready_data_file()) {
+    CLOSE_LISTFILE();
+    return;
+  }
   WRITE_OUT("");
   WRITE_OUT(std::string(30, ' ') + A(S().crystal.title, 60) +
             "LIST-BASED DATA COLLECTION STARTED ON " + A(date_text(), 9));

@@ -2,6 +2,9 @@
 // (SCANREF), the standards (STANDARD), and the collections of DC I, DC S, DC L and DC P.
 #pragma once
 
+#include <array>
+#include <vector>
+
 #include "common/state.hpp"
 
 namespace dorvex {
@@ -29,8 +32,18 @@ void INTALL();
 void INTLIST(bool from_file, const Vec3& resume);
 void PSISCAN(const Vec3& hkl, float psi_min, float psi_max, float psi_step);
 
-// The column header, remembered for the repeat after 61 reflections.
+// The column header, remembered for its repeat before the 61st line after it.
 void collection_header();
+
+// Before DC I, DC L or DC P writes to the data file (when one is set): an unfinished record
+// cut off, a missing header written, the numbering continued after the file's last record,
+// and a stopped DC S into the same file told that the records from here on are not its own.
+// False after a message: nothing may be written to the file.
+bool ready_data_file();
+
+// The index triples of shell `shell` (h, k, l) in the order DC S visits them, those within
+// the shell only. Sets the working ranges, so not while a collection runs.
+std::vector<std::array<int, 3>> shell_triples(int shell);
 
 // Forgets where the last collection stopped (a new run).
 void reset_collection();

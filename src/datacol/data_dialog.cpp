@@ -3,7 +3,8 @@
 //
 // The form opens with the title "Dorvex: Data Collection Parameters" and goes through four
 // pages in order, each question showing the control's label and its current value in brackets;
-// an empty answer keeps the value, an unreadable one asks again.
+// an empty answer keeps the value, an unreadable one asks again (as does a step, width or time
+// per step that is not above 0).
 //   Scans:         Scan Type (1 Omega, 2 Om/2th); Step Size; Scan Width; Time per Step;
 //                  Precision (0 one scan per reflection, 1 Constant Precision); with constant
 //                  precision Min I/sigI for rescan, Required Precision (I/sigI), Max no. repeat
@@ -362,6 +363,11 @@ bool take_answer(int step) {
     if (!v.empty()) {
       const auto [width, decimals] = number_field(step);
       if (F(v[0], width, decimals).find('*') != std::string::npos) return false;
+      // A scan needs a step, a width and a counting time: nothing could be measured without.
+      if ((step == kStepSize || step == kScanWidth || step == kTimePerStep) && !(v[0] > 0.0f)) {
+        WRITE_OUT(std::string(" ") + number_label(step) + " must be greater than 0");
+        return false;
+      }
       held.number[static_cast<std::size_t>(step)] = v[0];
     }
   } else if (step == kPsiEnable) {

@@ -74,9 +74,8 @@ void RUN_INTEGR() {
   if (new_command(kIntegr)) return confirm(kIntegr);
   const std::string line = SH().command_argument;
   if (dialogue.step == 0) {
-    if (!yes(line)) return end_dialogue();
+    if (!yes(line) || !ready_data_file()) return end_dialogue();
     dialogue.step = 1;
-    if (S().datacol.sequence_number == 0) S().datacol.sequence_number = 1;
     collection_header();
     return ask(kIntegr, " Input indices:");
   }
@@ -144,7 +143,7 @@ void RUN_PSI() {
           static_cast<int>(dialogue.reflections.size()) < kMaxPsiReflections)
         return ask(kPsi, " Input indices (<cr> to end):");
       end_dialogue();
-      if (S().datacol.sequence_number == 0) S().datacol.sequence_number = 1;
+      if (!ready_data_file()) return;
       collection_header();
       for (const Vec3& r : dialogue.reflections) {
         PSISCAN(r, dialogue.psi[0], dialogue.psi[1], dialogue.psi[2]);

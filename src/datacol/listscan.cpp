@@ -17,6 +17,13 @@ bool shell_exists(const DataCollectionParameters& dc, std::size_t n) {
 
 }  // namespace
 
+std::vector<int> collected_shells(const DataCollectionParameters& dc) {
+  std::vector<int> shells;
+  for (std::size_t n = 1; n <= 10; ++n)
+    if (dc.shell_selected[n] == 1 && shell_exists(dc, n)) shells.push_back(static_cast<int>(n));
+  return shells;
+}
+
 void LISTSCAN() {
   const DataCollectionParameters& dc = S().datacol;
   const ShellState& shell = S().shell;
@@ -72,16 +79,21 @@ void LISTSCAN() {
   }
   WRITE_OUT(order);
 
-  int shells = 0;
-  for (std::size_t n = 1; n <= 10; ++n) shells += shell_exists(dc, n) ? 1 : 0;
-  if (shells == 0) {
+  const std::vector<int> shells = collected_shells(dc);
+  bool any_limits = false;
+  for (std::size_t n = 1; n <= 10; ++n) any_limits = any_limits || shell_exists(dc, n);
+  if (!any_limits) {
     WRITE_OUT("  WARNING: No 2theta limits available");
+  } else if (shells.empty()) {
+    WRITE_OUT("  WARNING: No 2theta shell is selected");
   } else {
-    WRITE_OUT("  Data will be collected in " + I(shells, 2) + " shells of 2theta ranges:");
-    for (std::size_t n = 1; n <= 10; ++n)
-      if (shell_exists(dc, n))
-        WRITE_OUT(I(static_cast<long>(n), 5) + ":" + F(dc.shell_lower[n], 6, 2) + " to " +
-                  F(dc.shell_upper[n], 6, 2) + " degrees two-theta");
+    WRITE_OUT("  Data will be collected in " + I(static_cast<long>(shells.size()), 2) +
+              " shells of 2theta ranges:");
+    for (int n : shells) {
+      const auto s = static_cast<std::size_t>(n);
+      WRITE_OUT(I(n, 5) + ":" + F(dc.shell_lower[s], 6, 2) + " to " + F(dc.shell_upper[s], 6, 2) +
+                " degrees two-theta");
+    }
   }
 
   if (dc.violations_mode <= 0.5f) {

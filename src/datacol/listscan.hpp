@@ -2,6 +2,8 @@
 // header of the reflection lines, and the shell test of the collection.
 #pragma once
 
+#include <vector>
+
 #include "common/state.hpp"
 
 namespace dorvex {
@@ -11,8 +13,12 @@ namespace dorvex {
 // space-group rule.
 void LISTSCAN();
 
+// The shells DC S collects, in order: those of shells 1 to 10 that are selected and have both
+// limits set.
+std::vector<int> collected_shells(const DataCollectionParameters& dc);
+
 // A blank line, the column header, a blank line; `header_sequence` takes the sequence number
-// at which the header was written (the header is repeated 61 reflections later).
+// at which the header was written (the header is repeated before the 61st reflection line).
 void PRINTHEADER(int& header_sequence);
 
 // 2theta (degrees) of the indices, 2 arcsin(lambda1 |B h| / 2): 0 when reachable, 1 when the

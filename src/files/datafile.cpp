@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 
 #include "common/fields.hpp"
 #include "geometry/angles.hpp"  // HCALC: indices of the centring scan
@@ -58,7 +60,11 @@ int append_record(const std::string& path, const std::string& header, const std:
     WARNING("UNABLE TO OPEN DATA FILE: " + path);
     return 1;
   }
-  const bool written = append_whole(fd, record);
+  // A file left empty by a program that died between creating it and writing its header gets
+  // the header with the record.
+  struct stat st {};
+  const bool empty = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+  const bool written = append_whole(fd, empty ? header + record : record);
   const bool closed = ::close(fd) == 0;
   if (!written || !closed) {
     WARNING("UNABLE TO WRITE DATA FILE: " + path);
@@ -67,7 +73,128 @@ int append_record(const std::string& path, const std::string& header, const std:
   return 0;
 }
 
+// The next line of `text` from `at`: false when there is none ending in a line break.
+bool next_line(const std::string& text, std::size_t& at, std::string_view& line) {
+  const std::size_t end = text.find('\n', at);
+  if (end == std::string::npos) return false;
+  line = std::string_view(text).substr(at, end - at);
+  at = end + 1;
+  return true;
+}
+
+// The whole record whose "R" line starts at `at`: the line and its N counts on "S" lines of
+// ten, every line ended. On success `at` moves past it.
+bool whole_record(const std::string& text, std::size_t& at, StoredRecord& r) {
+  std::size_t pos = at;
+  std::string_view line;
+  if (!next_line(text, pos, line) || line.empty() || line[0] != 'R') return false;
+  // "R" I6 3I4 F10.4(psi) ... I4(N) at column 70 ... I4(standard) at column 94
+  const auto seq = read_int_field(line, 2, 6);
+  const auto h = read_int_field(line, 8, 4), k = read_int_field(line, 12, 4),
+             l = read_int_field(line, 16, 4);
+  const auto psi = read_real_field(line, 20, 10);
+  const auto n = read_int_field(line, 70, 4);
+  const auto standard = read_int_field(line, 94, 4);
+  if (line.size() < 98 || !seq || !h || !k || !l || !psi || !n || !standard || *n < 1)
+    return false;
+  for (long left = *n; left > 0; left -= 10) {
+    const long count = std::min(left, 10L);
+    if (!next_line(text, pos, line) || line.size() != static_cast<std::size_t>(1 + 8 * count) ||
+        line[0] != 'S')
+      return false;
+    for (long c = 0; c < count; ++c)
+      if (!read_int_field(line, static_cast<int>(2 + 8 * c), 8)) return false;
+  }
+  r.sequence = static_cast<int>(*seq);
+  r.hkl = {static_cast<int>(*h), static_cast<int>(*k), static_cast<int>(*l)};
+  r.psi = static_cast<float>(*psi);
+  r.standard = static_cast<int>(*standard);
+  at = pos;
+  return true;
+}
+
+bool read_file(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream all;
+  all << in.rdbuf();
+  text = all.str();
+  return !in.bad();
+}
+
+// Cuts the file back to `length` bytes; false after a warning.
+bool cut_to(const std::string& path, std::size_t length) {
+  if (::truncate(path.c_str(), static_cast<off_t>(length)) == 0) return true;
+  WARNING("UNABLE TO WRITE DATA FILE: " + path);
+  return false;
+}
+
+// More than any record could leave behind: a 200-point record is under 2 kB.
+constexpr std::size_t kMostToCut = 65536;
+
 }  // namespace
+
+int PREPARE_STDDATA(const std::string& path, const CrystalState& crystal,
+                    DataFileContents& contents) {
+  contents = DataFileContents{};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;  // created with the first record
+  contents.exists = true;
+  std::string text;
+  if (!S_ISREG(st.st_mode) || !read_file(path, text)) {
+    WARNING("UNABLE TO OPEN DATA FILE: " + path);
+    return 1;
+  }
+  const std::string header = stddata_header(crystal.title, crystal, 1.0f);
+  std::size_t at = 0;
+  std::string_view line;
+  const bool starts_as_header = text.rfind("H\n", 0) == 0 || text == "H";
+  if (!text.empty() && !starts_as_header) {
+    WARNING("NOT A REFLECTION DATA FILE, NOTHING WRITTEN TO IT: " + path);
+    return 1;
+  }
+  bool header_whole = false, records_seen = false;
+  while (!header_whole && !records_seen && next_line(text, at, line)) {
+    header_whole = line == "DATA";
+    records_seen = !line.empty() && (line[0] == 'R' || line[0] == 'S');
+  }
+  if (!header_whole) {
+    // Created, but the program died before the header was complete: nothing else is there.
+    if (records_seen || text.size() > header.size() + 200) {
+      WARNING("NOT A REFLECTION DATA FILE, NOTHING WRITTEN TO IT: " + path);
+      return 1;
+    }
+    if (!cut_to(path, 0) || append_record(path, header, "") != 0) return 1;
+    WRITE_OUT(" Data file " + path + " had no complete header: header written");
+    return 0;
+  }
+  // Records from the "DATA" line on. Lines that belong to no whole record are passed over;
+  // only what follows the last whole record is taken for a record the program did not finish.
+  std::size_t whole_end = at;
+  while (at < text.size()) {
+    StoredRecord r;
+    if (whole_record(text, at, r)) {
+      contents.records.push_back(r);
+      whole_end = at;
+    } else if (!next_line(text, at, line)) {
+      break;
+    }
+  }
+  if (whole_end == text.size()) return 0;
+  const std::size_t cut = text.size() - whole_end;
+  if (cut > kMostToCut) {
+    WARNING("DATA FILE ENDS IN " + std::to_string(cut) +
+            " BYTES THAT ARE NOT A WHOLE RECORD, NOTHING WRITTEN TO IT: " + path);
+    return 1;
+  }
+  if (!cut_to(path, whole_end)) return 1;
+  WRITE_OUT(" Data file " + path + " ended in an unfinished record (" + std::to_string(cut) +
+            " bytes): cut back to " +
+            (contents.records.empty()
+                 ? std::string("its header")
+                 : "record " + std::to_string(contents.records.back().sequence)));
+  return 0;
+}
 
 // I4 ":" 3I4 2F6.2 2F8.2 F7.1 F9.1 F5.1 1X 3A1 1X A5
 std::string reflection_line(int sequence, const Vec3& hkl, const AngleSet& angles, float psi,

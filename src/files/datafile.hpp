@@ -47,12 +47,35 @@ std::string stddata_header(std::string_view title, const CrystalState& crystal, 
 std::string stddata_record(const ScanRecord& record);
 
 // Appends a record to the data file `path`, writing the header first when the file does not
-// exist yet (title, cell and UB of `crystal`). 0 on success; 1 after a warning
-// ("UNABLE TO OPEN DATA FILE: ", "UNABLE TO WRITE DATA FILE: ").
+// exist yet or is still empty (title, cell and UB of `crystal`). 0 on success; 1 after a
+// warning ("UNABLE TO OPEN DATA FILE: ", "UNABLE TO WRITE DATA FILE: ").
 int WRITE_HEADER_STDDATA(const std::string& path, std::string_view title,
                          const CrystalState& crystal, float a_value);
 int WRITE_REF_STDDATA(const std::string& path, const CrystalState& crystal,
                       const ScanRecord& record);
+
+// A whole record of a data file as read back: what a collection needs to go on after it.
+struct StoredRecord {
+  int sequence = 0;
+  std::array<int, 3> hkl{};
+  float psi = 0;
+  int standard = 0;  // 0 for an ordinary reflection
+};
+
+// Makes an existing data file ready to take records before a collection writes to it, and
+// reads back its whole records (in file order). A file that holds no header (created, but
+// the program died before writing it) is given one; a record cut short at the end (the
+// program died while writing it) is cut off, so that the next record starts in column 1 of a
+// line of its own. Both repairs are reported. 0 when records may be appended (also when the
+// file does not exist yet: `exists` is then false); 1 after a warning, when the file is not a
+// reflection data file, cannot be read or repaired, or ends in more unreadable text than a
+// record could leave (it is then left as it is).
+struct DataFileContents {
+  bool exists = false;
+  std::vector<StoredRecord> records;
+};
+int PREPARE_STDDATA(const std::string& path, const CrystalState& crystal,
+                    DataFileContents& contents);
 
 // The centring-scan file of the current matrix file: data_directory + matfile_name +
 // "_cntr.rfl".

@@ -46,7 +46,11 @@ struct Params {
   std::string sg_symbol = "P -1";
   int limits[6] = {0, 20, 0, 20, 0, 20};
   int standards = 0, interval = 100;
-  double shell_lower = 3.0, shell_upper = 10.0;
+  struct Shell {
+    double lower, upper;
+    int selected;
+  };
+  std::vector<Shell> shells{{3.0, 10.0, 1}};  // shells 1, 2, ...
 };
 
 // A real right-aligned in `width` columns with `decimals` decimals.
@@ -77,10 +81,10 @@ std::string collection_lines(const Params& p) {
     std::snprintf(buf, sizeof buf, "HKLST %3d    0    0    0    0\n", n);
     s += buf;
   }
-  std::snprintf(buf, sizeof buf, "SHELL %5d%9.3f%9.3f    1\n", 1, p.shell_lower, p.shell_upper);
-  s += buf;
-  for (int n = 2; n <= 10; ++n) {
-    std::snprintf(buf, sizeof buf, "SHELL %5d    0.000    0.000    0\n", n);
+  for (std::size_t n = 1; n <= 10; ++n) {
+    const Params::Shell shell = n <= p.shells.size() ? p.shells[n - 1] : Params::Shell{0, 0, 0};
+    std::snprintf(buf, sizeof buf, "SHELL %5zu%9.3f%9.3f%5d\n", n, shell.lower, shell.upper,
+                  shell.selected);
     s += buf;
   }
   return s;
@@ -313,6 +317,47 @@ TEST(Collect, SpaceGroupViolationsAreSkippedOrCollectedAlone) {
   }
 }
 
+TEST(Collect, UnreadableSpaceGroupRefusesARuleOnIt) {
+  for (const char* symbol : {"Q 9", "P 21/x"}) {
+    Params p;
+    p.violations = 2;
+    p.sg_symbol = symbol;
+    Instrument run(p);
+    const auto r = run.run("DC S\ny\n");
+    EXPECT_NE(r.out.find(std::string(" Space group symbol \"") + symbol +
+                         "\" cannot be interpreted: no data collected"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(reflection_lines(r.out).empty());
+  }
+}
+
+// Shell 3 holds 61 reflections: the column header comes again before its 61st line.
+TEST(Collect, OnlyTheSelectedShellsAreCollectedInTheirOrderUnderHeadersOf60Lines) {
+  Params p;
+  p.shells = {{3, 6, 1}, {6, 8, 0}, {8, 18, 1}};
+  Instrument run(p);
+  const auto r = run.run("DC S\ny\n");
+  EXPECT_NE(r.out.find("  Data will be collected in  2 shells"), std::string::npos) << r.out;
+  const auto v = reflection_lines(r.out);
+  const auto all = [](int, int, int) { return true; };
+  const auto first = shell_reflections(3, 6, all), third = shell_reflections(8, 18, all);
+  ASSERT_EQ(v.size(), first.size() + third.size()) << r.out;
+  EXPECT_EQ(measured({v.begin(), v.begin() + static_cast<long>(first.size())}, false), first);
+  EXPECT_EQ(measured({v.begin() + static_cast<long>(first.size()), v.end()}, false), third);
+  EXPECT_EQ(r.out.find("SHELL NO  2"), std::string::npos);
+  EXPECT_NE(r.out.find("SHELL NO  3 FROM  8.00 TO 18.00 TWO-THETA"), std::string::npos);
+  std::vector<int> block;  // reflection lines under each column header
+  for (const auto& line : lines(r.out)) {
+    if (line == " SEQ    H   K   L 2TH   OMEGA     CHI     PHI    PSI    INT   SIGI FLAG TIME")
+      block.push_back(0);
+    else if (line.size() == 76 && line[4] == ':' && !block.empty())
+      ++block.back();
+  }
+  EXPECT_EQ(block, (std::vector<int>{static_cast<int>(first.size()), 60,
+                                     static_cast<int>(third.size()) - 60}));
+}
+
 TEST(Collect, ListCollectionFromAFileResumesAtTheGivenReflection) {
   Instrument run(Params{});
   run.home.write("r.lst", "1 0 0\n0 1 0\n 0.0 0.0 2.0\n1,1,1\n");
@@ -351,12 +396,15 @@ TEST(Collect, PsiScanMeasuresTheReflectionAtEachPsi) {
   EXPECT_NE(r.out.find("Invalid input, try again:"), std::string::npos);
 }
 
-// Scans of a tenth of a second: the halt lands in mid-collection, and DC S then resumes at the
-// reflection it stopped in.
-TEST(Collect, HaltEndsTheCollectionWithEveryRecordWholeAndDcSResumes) {
+// Scans of a tenth of a second, so that each halt lands in mid-collection. A halted DC S
+// goes on after the last reflection it wrote; on another crystal (matrix file) DC S starts at
+// the beginning of the shell.
+TEST(Collect, HaltedCollectionResumesAfterItsLastRecordOnlyForTheSameCrystal) {
   Params p;
   p.width = 0.2;  // 11 points of 1 s, a hundred times faster than real time
+  p.shells = {{3.0, 13.0, 1}};
   Instrument run(p);
+  run.home.write("y.mat", run.home.read("x.mat"));
   run.time_scale = "100";
   const dorvex_test::Started child = dorvex_test::start_program(
       run.home.path(), run.args(), run.env(), dorvex_test::Stderr::inherited);
@@ -364,41 +412,54 @@ TEST(Collect, HaltEndsTheCollectionWithEveryRecordWholeAndDcSResumes) {
   auto send = [&](const std::string& text) {
     return ::write(child.in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   };
-  ASSERT_TRUE(send("SET DATF\n" + run.home.file("d") + "\ny\nDC S\ny\n"));
   std::string output;
   auto read_until = [&](const std::function<bool()>& done) {
     return dorvex_test::read_output_until(child, output, done);
   };
-  const bool started = read_until([&] { return reflection_lines(output).size() >= 3; });
-  if (started) ::kill(child.pid, SIGINT);
-  const bool halted =
-      started && read_until([&] { return output.find("halted by user") != std::string::npos; });
-  // The prompt is back once the collection has ended.
-  read_until([&] { return output.rfind("DORVEX>") > output.find("halted by user"); });
-  const std::string first_run = output;
-  const bool resumed = halted && send("DC S\ny\n") &&
-                       read_until([&] { return output.find("END OF DATA") != std::string::npos; });
+  // Halts once three more reflections have been measured; the output up to the prompt after.
+  auto halt = [&]() {
+    const std::size_t before = reflection_lines(output).size();
+    if (!read_until([&] { return reflection_lines(output).size() >= before + 3; })) return false;
+    ::kill(child.pid, SIGINT);
+    const auto at = output.size();
+    return read_until([&] { return output.find("halted by user", at) != std::string::npos; }) &&
+           read_until([&] { return output.rfind("DORVEX>") > output.rfind("halted by user"); });
+  };
+  ASSERT_TRUE(send("SET DATF\n" + run.home.file("d") + "\ny\nDC S\ny\n"));
+  const bool halted1 = halt();
+  const std::string run1 = output;
+  const bool halted2 = halted1 && send("DC S\ny\n") && halt();
+  const std::string run2 = output.substr(run1.size());
+  const bool ended = halted2 && send("SET MAT\n" + run.home.file("y.mat") + "\nDC S\ny\n") &&
+                     read_until([&] { return output.find("END OF DATA") != std::string::npos; });
+  const std::string run3 = output.substr(run1.size() + run2.size());
   send("EXIT\n");
   ::close(child.in);
   read_until([&] { return output.find("Normal program termination") != std::string::npos; });
   ::kill(child.pid, SIGKILL);
   ::waitpid(child.pid, nullptr, 0);
   ::close(child.out);
-  ASSERT_TRUE(started) << output;
-  ASSERT_TRUE(halted) << output;
-  EXPECT_EQ(first_run.find("END OF DATA"), std::string::npos) << output;
-  const auto expected = shell_reflections(3.0, 10.0, [](int, int, int) { return true; });
-  const auto before = reflection_lines(first_run);
-  EXPECT_LT(measured(before, false).size(), expected.size());
-  EXPECT_TRUE(resumed) << output;
+  ASSERT_TRUE(halted1 && halted2 && ended) << output;
+  EXPECT_EQ((run1 + run2).find("END OF DATA"), std::string::npos) << output;
+  EXPECT_NE(run2.find(" Continuing shell  1 after reflection"), std::string::npos) << run2;
+  EXPECT_NE(run3.find(" The stopped collection was of another crystal: starting at the beginning"),
+            std::string::npos)
+      << run3;
 
-  // Both collections together hold the shell; nothing but the reflection halted in mid-scan
-  // is measured twice, and the numbering runs on without a gap.
+  // The new crystal gets the whole shell; the two halted runs of the first one measured the
+  // start of the same sequence, nothing twice and nothing left out.
+  const auto expected = shell_reflections(3.0, 13.0, [](int, int, int) { return true; });
+  std::vector<HKL> order, before;
+  for (const auto& x : reflection_lines(run3)) order.push_back({x.h, x.k, x.l});
+  for (const auto& x : reflection_lines(run1 + run2)) before.push_back({x.h, x.k, x.l});
+  EXPECT_EQ(std::set<HKL>(order.begin(), order.end()), expected);
+  ASSERT_EQ(order.size(), expected.size());
+  ASSERT_LT(before.size(), order.size());
+  EXPECT_EQ(before,
+            std::vector<HKL>(order.begin(), order.begin() + static_cast<long>(before.size())));
+
+  // Numbered on without a gap across all three, and the data file holds what the console says.
   const auto v = reflection_lines(output);
-  EXPECT_EQ(measured(v, false), expected) << output;
-  const auto ordinary = std::count_if(v.begin(), v.end(),
-                                      [](const Line& x) { return x.flags[1] != 'S'; });
-  EXPECT_LE(static_cast<std::size_t>(ordinary), expected.size() + 1);
   for (std::size_t i = 0; i < v.size(); ++i) EXPECT_EQ(v[i].seq, static_cast<int>(i) + 1);
   bool whole = false;
   const auto recs = records(run.home.read("d.rfl"), whole);
@@ -407,6 +468,7 @@ TEST(Collect, HaltEndsTheCollectionWithEveryRecordWholeAndDcSResumes) {
   for (std::size_t i = 0; i < v.size(); ++i)
     EXPECT_EQ(std::make_tuple(recs[i].seq, recs[i].h, recs[i].k, recs[i].l),
               std::make_tuple(v[i].seq, v[i].h, v[i].k, v[i].l));
+  EXPECT_FALSE(run.home.exists("d.rfl.resume"));  // gone with the end of data
 }
 
 TEST(Collect, DummyModeCollectsNothing) {

@@ -160,6 +160,68 @@ TEST_F(DataFileTest, FailuresToOpenOrWriteAreReportedAndLeaveOnlyWholeRecords) {
   EXPECT_EQ(read_file("limited.rfl"), before + dorvex::stddata_record(record(3, 30)));
 }
 
+// What a program that died while writing leaves behind, and what the next collection finds.
+TEST_F(DataFileTest, AnUnfinishedEndIsCutBackToTheLastWholeRecordBeforeAppending) {
+  const std::string header = dorvex::stddata_header(S().crystal.title, S().crystal, 1.0f);
+  const std::string r1 = dorvex::stddata_record(record(1, 25));
+  ScanRecord standard = record(2, 12);
+  standard.standard = 1;
+  const std::string r2 = dorvex::stddata_record(standard);
+  const std::string r3 = dorvex::stddata_record(record(3, 30));
+  struct Case {
+    const char* what;
+    std::string before;  // the file as the dead program left it
+    std::string after;   // as it must be before the next record goes in ("" unchanged)
+    std::vector<int> sequences;  // the whole records read back
+    const char* said;            // part of the message
+  };
+  const std::vector<Case> cases = {
+      {"whole", header + r1 + r2, "", {1, 2}, nullptr},
+      {"half an R line", header + r1 + r2 + r3.substr(0, 40), header + r1 + r2, {1, 2},
+       "ended in an unfinished record (40 bytes): cut back to record 2"},
+      {"R line and part of its counts", header + r1 + r3.substr(0, r3.size() - 30),
+       header + r1, {1}, "cut back to record 1"},
+      {"counts complete but the last line unended", header + r1 + r3.substr(0, r3.size() - 1),
+       header + r1, {1}, "cut back to record 1"},
+      {"first record cut", header + r1.substr(0, 120), header, {}, "cut back to its header"},
+      {"created but never written", "", header, {}, "had no complete header: header written"},
+      {"header cut", header.substr(0, 50), header, {}, "had no complete header"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir() + "cut.rfl";
+    write_file("cut.rfl", c.before);
+    dorvex::DataFileContents contents;
+    EXPECT_EQ(dorvex::PREPARE_STDDATA(path, S().crystal, contents), 0);
+    EXPECT_EQ(read_file("cut.rfl"), c.after.empty() ? c.before : c.after);
+    std::vector<int> sequences;
+    for (const auto& r : contents.records) sequences.push_back(r.sequence);
+    EXPECT_EQ(sequences, c.sequences);
+    if (c.said != nullptr) {
+      EXPECT_EQ(warning_shown(c.said), c.said);
+    }
+    if (!contents.records.empty()) {
+      EXPECT_EQ(contents.records[0].hkl, (std::array<int, 3>{1, -2, 3}));
+      EXPECT_EQ(contents.records.back().standard, c.sequences.back() == 2 ? 1 : 0);
+    }
+    // The next record starts on a line of its own.
+    ASSERT_EQ(dorvex::WRITE_REF_STDDATA(path, S().crystal, record(9, 10)), 0);
+    EXPECT_TRUE(read_file("cut.rfl").ends_with("\n" + dorvex::stddata_record(record(9, 10))));
+  }
+
+  // What is not a data file, or ends in more than a record could leave, is not touched.
+  for (const std::string& text : {std::string("my notes\n"),
+                                  header + r1 + std::string(70000, 'x')}) {
+    write_file("other.rfl", text);
+    dorvex::DataFileContents contents;
+    EXPECT_EQ(dorvex::PREPARE_STDDATA(dir() + "other.rfl", S().crystal, contents), 1);
+    EXPECT_EQ(read_file("other.rfl"), text);
+    std::string said = console();  // long warnings are folded at the console width
+    std::erase(said, '\n');
+    EXPECT_NE(said.find("NOTHING WRITTEN TO IT: " + dir() + "other.rfl"), std::string::npos);
+  }
+}
+
 TEST_F(DataFileTest, CentringScansGoToTheMatrixFileNameWithTheirIndicesAndRunningNumber) {
   S().shell.matfile_name = "quartz";
   S().crystal.lambda1 = 0.71073f;

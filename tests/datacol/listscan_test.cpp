@@ -31,6 +31,7 @@ TEST_F(ListScanTest, OmegaScansFixedTimeShellsAndAllReflections) {
   dc.shell_lower[2] = 30;
   dc.shell_upper[2] = 45;
   dc.shell_lower[4] = 50;  // no upper limit: no shell
+  dc.shell_selected = {0, 1, 1, 0, 1, 0};
   dc.standard_count = 1;   // but none in use
   S().crystal.title = "SAMPLE";
   dorvex::LISTSCAN();

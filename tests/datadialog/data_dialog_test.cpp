@@ -99,9 +99,9 @@ TEST(DataDialog, BadAnswersAreAskedAgainAndAnUnknownGroupFallsBackToPMinus1) {
   auto r = run_dorvex(home,
                       "SET DATA\n"
                       "3\n1\n"              // scan type 3 does not exist; then Omega
-                      "abc\n0.07\n"         // unreadable step size; then 0.07
-                      "\n"
-                      "100000\n2\n"         // a time no matrix-file field can hold
+                      "abc\n-0.02\n0.07\n"  // unreadable or negative step size; then 0.07
+                      "0\n\n"               // no scan width; then the old one kept
+                      "100000\n0\n2\n"      // a time no matrix-file field can hold, or none
                       "\n\n"
                       "0\nQ 99\n"           // all reflections; no such space group
                       "\n\n\n\n\n\n"
@@ -111,7 +111,9 @@ TEST(DataDialog, BadAnswersAreAskedAgainAndAnUnknownGroupFallsBackToPMinus1) {
                       "EXIT\n",
                       mat_args(home));
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(count_lines(r.out, "Error on input, try again:"), 5) << r.out;
+  EXPECT_EQ(count_lines(r.out, "Error on input, try again:"), 8) << r.out;
+  for (const char* field : {"Step Size", "Scan Width", "Time per Step"})
+    EXPECT_TRUE(has_line(r.out, std::string(" ") + field + " must be greater than 0")) << field;
   EXPECT_TRUE(has_line(r.out, "Error in Space Group Processing: set P-1"));
   EXPECT_EQ(mat_line(home, "SGROUP").substr(11), "P -1");
   EXPECT_EQ(mat_line(home, "DSCAN2").substr(0, 37), "DSCAN2   1.0   0.0 0.0700   2.0   0.0");
