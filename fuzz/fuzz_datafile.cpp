@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/state.hpp"
-#include "datacol/datafile.hpp"
+#include "files/datafile.hpp"
 #include "datacol/resume.hpp"
 
 #include "fuzz_support.hpp"

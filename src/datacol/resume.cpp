@@ -13,7 +13,7 @@
 
 #include "common/fields.hpp"
 #include "datacol/listscan.hpp"  // collected_shells
-#include "shell/output.hpp"
+#include "console/output.hpp"
 
 namespace dorvex {
 

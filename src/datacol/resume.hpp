@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/state.hpp"
-#include "datacol/datafile.hpp"  // StoredRecord
+#include "files/datafile.hpp"  // StoredRecord
 
 namespace dorvex {
 
