@@ -16,6 +16,7 @@
 #include <gemmi/cif.hpp>
 #include <gtest/gtest.h>
 
+#include "datacol/datafile.hpp"
 #include "support/run_dorvex.hpp"
 
 namespace {
@@ -225,6 +226,52 @@ TEST(HklfSession, EachCorrectionBringsTheWrittenFSquaredCloserToTheTruth) {
         if (theta < 10.0) theta_max = std::max(theta_max, theta);
       }
   EXPECT_NEAR(number("_diffrn_reflns_theta_max"), theta_max, 0.006);
+}
+
+// The dialogue in the virtual diffractometer: refusals, the input error, the defaults shown.
+TEST(HklfSession, DialogueRefusesWhatItCannotUseAndKeepsDefaults) {
+  Home home;
+  dorvex::CrystalState c;
+  c.cell = {8.0f, 10.0f, 12.0f, 90.0f, 90.0f, 90.0f};
+  std::string rfl = dorvex::stddata_header("T", c, 1.0f);
+  for (int i = 1; i <= 3; ++i) {
+    dorvex::ScanRecord w;
+    w.sequence = i;
+    w.hkl = {i, 0, 0};
+    w.angles = {10.0f * static_cast<float>(i), 0.0f, 20.0f, 30.0f};
+    w.step = 0.02f;
+    w.rate = 2.0f;
+    w.counts.assign(20, 5);
+    for (int k = 2; k < 18; ++k) w.counts[static_cast<std::size_t>(k)] = 100 * i;
+    rfl += dorvex::stddata_record(w);
+  }
+  home.write("d.rfl", rfl);
+  home.write("empty.rfl", "H\nDATA\n");
+  const auto r = dorvex_test::run_dorvex(
+      home, "HKLF\n\nHKLF\nnone.rfl\nempty\nd\nmaybe\n\n\n\n\nEXIT\n",
+      dorvex_test::mat_args(home), 30);
+  for (const char* expected :
+       {" HKLF: no data file given and none selected (SET DATF selects one)",
+        " HKLF: cannot read the data file ", " HKLF: no reflection records in ",
+        "HKLF: Lorentz-polarisation correction <Y/N> [Y]>", "Error on input, try again:",
+        "HKLF: Decay correction from the standards <Y/N> [N]>",
+        "HKLF: Psi-scan absorption correction <Y/N> [N]>",
+        "   Reflections written        3   negative F-squared     0",
+        "   Decay                 not corrected",
+        "   R_int                 no equivalents measured"})
+    EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+  EXPECT_NE(r.out.find("HKLF: Output name [" + home.file("d") + "]>"), std::string::npos);
+  bool well_formed = false;
+  const auto v = read_hkl(home.read("d.hkl"), well_formed);
+  EXPECT_TRUE(well_formed);
+  ASSERT_EQ(v.size(), 3u);
+  // Lp only: net counts 16 x 100 i (background 4 x 5 scaled by 16/4) over Lp of 2theta 10 i.
+  auto expected = [](int i) {
+    const double t = 10.0 * i * M_PI / 180.0, cm = std::pow(std::cos(12.16 * M_PI / 180.0), 2);
+    return (1600.0 * i - 80.0) * std::sin(t) * (1.0 + cm) / (1.0 + cm * std::pow(std::cos(t), 2));
+  };
+  for (int i = 1; i <= 3; ++i)
+    EXPECT_NEAR(v[static_cast<std::size_t>(i - 1)].f2 / v[0].f2, expected(i) / expected(1), 1e-4);
 }
 
 }  // namespace
