@@ -108,8 +108,9 @@ bool write_whole_file(const std::string& path, const std::string& text) {
 
 // Reads the chosen data file; false after a message when it cannot be used.
 bool load_data_file(const std::string& path) {
+  std::error_code ignored;
   std::ifstream in(path, std::ios::binary);
-  if (!in || std::filesystem::is_directory(path)) {
+  if (!in || std::filesystem::is_directory(path, ignored)) {
     WRITE_OUT(" HKLF: cannot read the data file " + path);
     return false;
   }
@@ -262,7 +263,9 @@ void RUN_HKLF() {
         return end_dialogue();
       }
       name = in_data_directory(name);
-      if (!std::filesystem::exists(name) && std::filesystem::exists(name + ".rfl"))
+      std::error_code ignored;  // a name the file system cannot look up is reported below
+      if (!std::filesystem::exists(name, ignored) &&
+          std::filesystem::exists(name + ".rfl", ignored))
         name += ".rfl";
       if (!load_data_file(name)) return ask_file();
       // What the file allows decides the defaults of the two corrections.
