@@ -187,6 +187,13 @@ bool read_crystal(const std::string& path, CrystalModel& model, std::string& err
       if (!need(4)) return fail("zero needs four values: 2theta omega chi phi");
       model.zero_errors_tth_om_chi = {v[0], v[1], v[2]};
       model.zero_error_phi = v[3];
+    } else if (key == "fsquared") {
+      if (!need(4) || v[3] < 0.0) return fail("fsquared needs h k l and F-squared (not negative)");
+      model.fsquared[{static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2])}] =
+          v[3];
+    } else if (scattering_keyword(key)) {
+      std::string why;
+      if (!read_scattering(key, args, v, numeric, model.scattering, why)) return fail(why.c_str());
     } else if (key == "reflection") {
       if (!need(4)) return fail("reflection needs h k l and a peak rate");
       model.listed[{static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2])}] = v[3];
@@ -204,6 +211,9 @@ Crystal::Crystal(const CrystalModel& model, double lambda1, double lambda2, doub
   std::map<std::array<int, 3>, double> listed;
   for (const auto& [h, value] : model_.listed) listed[canonical(h, model_.laue)] = value;
   model_.listed = listed;
+  std::map<std::array<int, 3>, double> fsquared;
+  for (const auto& [h, value] : model_.fsquared) fsquared[canonical(h, model_.laue)] = value;
+  model_.fsquared = fsquared;
   ub_ = model_.has_ub ? model_.ub
                       : multiply(rotation_xyz(model_.orientation), b_matrix(model_.cell));
   struct Wave {
@@ -243,7 +253,10 @@ Crystal::Crystal(const CrystalModel& model, double lambda1, double lambda2, doub
           if (s >= 1.0) continue;
           double tth = 2.0 * std::asin(s) / kDeg;
           if (tth > two_theta_max) continue;
-          spots_.push_back({tth, x, peak * w.weight});
+          const double lp = model_.scattering.lorentz_polarisation
+                                ? lorentz_polarisation(tth, model_.scattering.monochromator_2theta)
+                                : 1.0;
+          spots_.push_back({tth, x, peak * w.weight * lp});
         }
       }
     }
@@ -256,6 +269,8 @@ double Crystal::intensity(int h, int k, int l) const {
   if (absent(model_.lattice, h, k, l)) return 0.0;
   std::array<int, 3> key = canonical({h, k, l}, model_.laue);
   if (auto it = model_.listed.find(key); it != model_.listed.end()) return it->second;
+  if (auto it = model_.fsquared.find(key); it != model_.fsquared.end())
+    return model_.scale * it->second;
   std::uint64_t packed = (std::uint64_t(std::uint16_t(key[0])) << 48) |
                          (std::uint64_t(std::uint16_t(key[1])) << 32) |
                          (std::uint64_t(std::uint16_t(key[2])) << 16) | model_.structure_seed;
@@ -290,7 +305,10 @@ double Crystal::rate(const PhysicalSetting& s) const {
     const double q = d_omega / model_.fwhm_omega;
     const double p_omega = model_.eta / (1.0 + 4.0 * q * q) +
                            (1.0 - model_.eta) * gaussian(d_omega, model_.fwhm_omega);
-    total += it->peak * p_omega * gaussian(tth - it->two_theta, model_.fwhm_2theta) *
+    const double factor = peak_factor(model_.scattering,
+                                      goniometer_rotation(omega, s.chi, s.phi, senses_),
+                                      it->two_theta / 2.0, side, s.time);
+    total += it->peak * factor * p_omega * gaussian(tth - it->two_theta, model_.fwhm_2theta) *
              gaussian(d_chi, model_.fwhm_chi);
   }
   return total;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "scattering.hpp"  // Lp, absorbing block, decay
+
 namespace dorvex::sim {
 
 using Vec3 = std::array<double, 3>;
@@ -38,6 +40,10 @@ struct CrystalModel {
   // crystal's three axial reflections are strong so that they serve as standards.
   std::map<std::array<int, 3>, double> listed{
       {{2, 0, 0}, 8000.0}, {{0, 2, 0}, 6000.0}, {{0, 0, 2}, 7000.0}};
+  // True F-squared of listed symmetry classes (peak rate scale x F^2, in place of the Wilson
+  // draw and its B factor), and what turns them into peak rates beyond the crystal itself.
+  std::map<std::array<int, 3>, double> fsquared;
+  ScatteringModel scattering;
 };
 
 // Reads a crystal file (keyword lines, '#' comments); false with a reason on failure.
@@ -51,6 +57,7 @@ struct PhysicalSetting {
   double omega_circle = 0.0;
   double chi = 0.0;
   double phi = 0.0;
+  double time = 0.0;  // simulated seconds since the start (the crystal's decay)
 };
 
 class Crystal {

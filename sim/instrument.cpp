@@ -135,6 +135,7 @@ PhysicalSetting Instrument::setting(double t) {
     return a ? a->position(t) - profile_.motors[motor].offset - zero : 0.0;
   };
   PhysicalSetting s;
+  s.time = t;
   s.two_theta = logical(1, m.zero_errors_tth_om_chi[0]);
   s.omega_circle = logical(2, m.zero_errors_tth_om_chi[1]);
   if (omega_ == OmegaReading::bisecting) s.omega_circle += s.two_theta / 2.0;

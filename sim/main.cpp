@@ -162,6 +162,7 @@ int main(int argc, char** argv) {
   }
   CrystalModel model;
   if (!opt.crystal.empty() && !read_crystal(opt.crystal, model, error)) return usage_error(error);
+  model.scattering.monochromator_2theta = profile.monochromator_2theta;
   OmegaReading omega = profile.coupled_omega ? OmegaReading::circle : OmegaReading::bisecting;
   if (opt.omega_reading == "circle") omega = OmegaReading::circle;
   else if (opt.omega_reading == "bisecting") omega = OmegaReading::bisecting;

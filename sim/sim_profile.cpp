@@ -56,6 +56,8 @@ bool read_sim_profile(const std::string& path, SimProfile& profile, std::string&
   }
   profile = SimProfile{};
   std::array<double, 11> park{};
+  int monochromator_fitted = 0;
+  double monochromator_angle = 0.0;
   std::array<double, 11> offset{};
   std::string raw;
   auto bad = [&](const std::string& line) {
@@ -103,6 +105,9 @@ bool read_sim_profile(const std::string& path, SimProfile& profile, std::string&
           profile.coupled_omega = value == 1;
         }
       }
+      if (!fixed_int(line, 7 + 5 * 6, 5, monochromator_fitted)) monochromator_fitted = 0;
+    } else if (key == "MONOC ") {
+      if (!fixed_real(line, 7, 10, monochromator_angle)) return bad(line);
     } else if (key == "WAVEL ") {
       if (!fixed_int(line, 7, 5, profile.wavelength_count) ||
           !fixed_real(line, 12, 10, profile.lambda1) ||
@@ -156,6 +161,7 @@ bool read_sim_profile(const std::string& path, SimProfile& profile, std::string&
     profile.motors[m].offset = offset[m];
   }
   if (profile.lambda1 <= 0.0) profile.lambda1 = 0.71073;
+  if (monochromator_fitted == 1) profile.monochromator_2theta = monochromator_angle;
   return true;
 }
 

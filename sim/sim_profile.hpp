@@ -33,6 +33,8 @@ struct SimProfile {
   int program_output_terminator = 3;      // what the simulator receives (COMPOR field 8)
   int interface_type = 0;                 // CONTROL
   bool no_shutter = false;
+  // MONOC angle when CONFIG field 7 declares a monochromator (its polarisation), else 0.
+  double monochromator_2theta = 0.0;
 };
 
 // Reads the profile; on failure returns false with a reason in `error`.

@@ -9,5 +9,6 @@ void RUN_INTEGR();
 void RUN_INTALL();
 void RUN_INTLIST();
 void RUN_PSI();
+void RUN_HKLF();  // reduction of a data file to F-squared and a CIF
 
 }  // namespace dorvex

@@ -448,3 +448,40 @@ TEST(SimCrystal, SampleCrystalShowsItsStandardsAndBadFilesAreRefused) {
     EXPECT_FALSE(b.ready()) << bad;
   }
 }
+
+// A real crystal: the reflection 0 -8 0 of an unrotated 8 x 10 x 12 A cell lies at chi 0, phi
+// -90 (2theta 33.03), where the x axis of the phi-axis frame points along the laboratory y.
+// A plate thin along that axis is crossed by both beams symmetrically, each path through it
+// t / (2 cos theta) long whatever the depth, so the transmission is exp(-mu t / cos theta).
+TEST(SimCrystal, RealCrystalScalesPeaksByLpTransmissionAndDecay) {
+  const std::string base =
+      "ub 0.125 0 0 0 0.1 0 0 0 0.0833333333\nlaue -1\nscale 100\nbackground 0\ndark 0\n"
+      "fsquared 0 8 0 10\n";
+  const double tth = 2 * std::asin(0.8 * kLambda / 2) * 180 / kPi;
+  const double t2 = std::pow(std::cos(tth * kPi / 180), 2);
+  const double lp = (1 + t2) / 2 / std::sin(tth * kPi / 180);  // no monochromator
+  const double transmission = std::exp(-2.0 * 0.05 / std::cos(tth / 2 * kPi / 180));
+  auto peak = [&](const std::string& extra, double& later) {
+    SimSession s(test_profile(1), fast, base + extra);
+    EXPECT_TRUE(s.ready());
+    s.send("IO1;");
+    drive_all(s, tth, 0.0, 0.0, -90.0);
+    const long now = sum(s.count(60));
+    // One slow turn of phi to the same orientation takes an hour of simulated time.
+    s.send("CLR;");
+    s.send(drive9000('4', 270.0, 10));
+    s.send("START:;");
+    EXPECT_TRUE(s.wait_idle());
+    later = static_cast<double>(sum(s.count(60)));
+    return static_cast<double>(now);
+  };
+  double plain_later = 0, real_later = 0;
+  const double plain = peak("", plain_later);
+  const double real =
+      peak("lorentz_polarisation on\nabsorption 2 0.05 4 4\ndecay 20\n", real_later);
+  ASSERT_GT(plain, 30000);  // 0.6 % counting noise
+  EXPECT_NEAR(real / plain / (lp * transmission), 1.0, 0.02);
+  EXPECT_NEAR(plain_later / plain, 1.0, 0.02);
+  // 20 % an hour over the 3660 s between the two counts.
+  EXPECT_NEAR(real_later / real, 1.0 - 0.2 * 3660.0 / 3600.0, 0.015);
+}
