@@ -2,6 +2,9 @@
 // (SCANREF), the standards (STANDARD), and the collections of DC I, DC S, DC L and DC P.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "common/state.hpp"
 
 namespace dorvex {
@@ -28,6 +31,16 @@ void INTEGR(const Vec3& hkl);
 void INTALL();
 void INTLIST(bool from_file, const Vec3& resume);
 void PSISCAN(const Vec3& hkl, float psi_min, float psi_max, float psi_step);
+
+// What DC S will measure from where it stands: the reflections of each shell (shell number,
+// count; psi settings each count), their total, and the instrument seconds they will take
+// (drives, scans, shutter and standards at the profile's speeds).
+struct CollectionPlan {
+  std::vector<std::pair<int, int>> shells;
+  int total = 0;
+  double seconds = 0;
+};
+CollectionPlan plan_shells();
 
 // The column header, remembered for the repeat after 61 reflections.
 void collection_header();
