@@ -23,6 +23,7 @@
 #include "console/dialogue.hpp"
 #include "geometry/display.hpp"
 #include "console/output.hpp"
+#include "console/progress.hpp"
 #include "console/status.hpp"
 
 namespace dorvex {
@@ -175,7 +176,9 @@ Center8Result CENTER8(const AngleSet& start, const std::vector<int>& settings,
   double q_int = 0, q_fwhm = 0, q_chi2 = 0, q_eta = 0;
   AngleSet work = start;
   float phi1 = start[3];
+  ProgressMeter progress("CEN8", "setting", static_cast<int>(settings.size()));
   for (const int p : settings) {
+    progress.next();
     AngleSet a = work;
     GET_ZREF(a, p);
     a[2] = principal(a[2]);
@@ -394,9 +397,11 @@ void ZREF(bool calc, bool continue_after_failures) {
   int successes = 0, fails = 0, done = 0;
   bool four_only = false;
   ZeroOffsets sum;
+  ProgressMeter progress("ZREF", "reflection", total);
   for (int i = 0; i < list.count; ++i) {
     ReflectionEntry& e = list.entry[at(i)];
     if (e.use != 1) continue;
+    progress.next();
     const ReflectionEntry before = e;
     const int number = i + 1;
     ++done;
