@@ -22,7 +22,8 @@ const std::string kGoto = "GOTO: Enter angles>";
 
 // The line the line console prints where the circles stand.
 std::string at_line(const char* two_theta, const char* omega, const char* chi, const char* phi) {
-  return std::string("  At: 2theta") + two_theta + "  omega" + omega + "  chi" + chi + "  phi" + phi;
+  return std::string("  At: 2theta") + two_theta + "  omega" + omega + "  chi" + chi + "  phi" +
+         phi;
 }
 
 // CONFIG with the given fields 5 (omega carried by 2theta), 9 (half slits) and 10 (filters).
@@ -203,9 +204,10 @@ TEST(ManualCommands, FiltAndHalfWorkOnlyWhenTheProfileDeclaresTheDevice) {
 TEST(ManualCommands, CounNearTheDirectBeamLeavesTheShutterShutAndCountsNothing) {
   const Session s = run_session("MOT 1 2\nCOUN\nMOT 1 3.5\nCOUN\n");
   // The second count is the background near the direct beam: its rate is its counts over 5 s.
-  expect_dialogue(s, {kPrompt, "MOT 1 2", at_line("    2.000", "    2.500", "    0.000", "    0.000"),
-                      kPrompt, "COUN", " **** TOO CLOSE TO DIRECT BEAM", " TO OPEN SHUTTER! ****",
-                      kPrompt, "MOT 1 3.5",
+  expect_dialogue(s, {kPrompt, "MOT 1 2",
+                      at_line("    2.000", "    2.500", "    0.000", "    0.000"), kPrompt,
+                      "COUN", " **** TOO CLOSE TO DIRECT BEAM", " TO OPEN SHUTTER! ****", kPrompt,
+                      "MOT 1 3.5",
                       at_line("    3.500", "    2.500", "    0.000", "    0.000"), kPrompt, "COUN",
                       "  Count rate: 13.0 cps (65 counts in 5.00 s)", kPrompt});
   // Only the second COUN opened, counted five seconds and closed again.

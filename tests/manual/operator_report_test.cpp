@@ -50,8 +50,9 @@ TEST(LineConsole, TellsWhereStartUpLeftTheCirclesTheProfilePointsAndTheMacroQues
   const Session s = run_session(home, "PROF\n2\n11\n0.02\n0.5\nMACR\nm.txt\n");
   // Start-up found the circles at the profile's park position and the slits at 2 mm.
   const Lines before_prompt = lines(s.out);
-  const auto prompt = std::find_if(before_prompt.begin(), before_prompt.end(),
-                                   [](const std::string& l) { return l.find("DORVEX>") != l.npos; });
+  const auto prompt =
+      std::find_if(before_prompt.begin(), before_prompt.end(),
+                   [](const std::string& l) { return l.find("DORVEX>") != l.npos; });
   ASSERT_NE(prompt, before_prompt.begin()) << s.out;
   EXPECT_EQ(Lines(prompt - 2, prompt),
             (Lines{"  At: 2theta    5.000  omega    2.500  chi    0.000  phi    0.000",
@@ -66,7 +67,8 @@ TEST(LineConsole, TellsWhereStartUpLeftTheCirclesTheProfilePointsAndTheMacroQues
   for (const auto& l : lines(home.read("wire.txt"))) {
     if (l.find(" < ?CNT;") != l.npos) listing = true;
     else if (listing && l.find(" > CEND") != l.npos) listing = false;
-    else if (listing && l.find(" > ") != l.npos) counts.push_back(std::stoi(l.substr(l.find(" > ") + 3)));
+    else if (listing && l.find(" > ") != l.npos)
+      counts.push_back(std::stoi(l.substr(l.find(" > ") + 3)));
   }
   ASSERT_EQ(counts.size(), 11u);
   for (std::size_t i = 0; i < 11; ++i) {
