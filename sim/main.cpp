@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "clock_socket.hpp"
 #include "crystal.hpp"
 #include "family.hpp"
 #include "faults.hpp"
@@ -34,7 +35,7 @@ const char* const kUsage =
     "usage: dorvex-sim --link PATH --profile DIFPROF.DAT [--crystal FILE]\n"
     "                  [--family smc9000|smc9300|stadi4|sin10|p4] [--time-scale X] [--seed N]\n"
     "                  [--transcript FILE] [--fault FAULT]... [--omega-reading circle|bisecting]\n"
-    "                  [--iocard SOCKET] [--state FILE]\n"
+    "                  [--iocard SOCKET] [--state FILE] [--clock SOCKET]\n"
     "\n"
     "Simulates the diffractometer's motor/counter controller on a pseudo-terminal whose slave\n"
     "device PATH links to. Prints \"READY PATH\" when it answers; runs until SIGTERM or SIGINT,\n"
@@ -50,6 +51,8 @@ const char* const kUsage =
     "                       socket (removed on exit)\n"
     "  --time-scale X       simulated seconds per real second (default 1; 0: moves and counts\n"
     "                       complete at once)\n"
+    "  --clock SOCKET       serve the simulated time on this Unix-domain socket (requests\n"
+    "                       \"now\", \"rate\" and \"skip SECONDS\"; removed on exit)\n"
     "  --seed N             seed of the counting noise (default 1)\n"
     "  --transcript FILE    append every line received and sent, with time stamps\n"
     "  --state FILE         rewrite FILE with where every axis stands and the shutter after\n"
@@ -73,7 +76,7 @@ const char* const kUsage =
     "                       SECONDS\n";
 
 struct Options {
-  std::string link, profile, crystal, family, transcript, omega_reading, iocard, state;
+  std::string link, profile, crystal, family, transcript, omega_reading, iocard, state, clock;
   double time_scale = 1.0;
   unsigned long seed = 1;
   std::vector<std::string> faults;
@@ -131,6 +134,7 @@ int main(int argc, char** argv) {
     else if (arg == "--omega-reading") opt.omega_reading = value;
     else if (arg == "--iocard") opt.iocard = value;
     else if (arg == "--state") opt.state = value;
+    else if (arg == "--clock") opt.clock = value;
     else if (arg == "--time-scale") {
       if (!parse_real(value, opt.time_scale) || opt.time_scale < 0.0)
         return usage_error("bad time scale " + value);
@@ -189,6 +193,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<ControllerFamily> family = make_family(family_name, instrument, note);
   if (!family) return usage_error("unknown controller family " + family_name);
   if (!opt.iocard.empty() && !family->open_side(opt.iocard, error)) return usage_error(error);
+  ClockSocket clock_socket;
+  if (!opt.clock.empty() && !clock_socket.open(opt.clock, error)) return usage_error(error);
 
   // SIGTERM, SIGINT and SIGHUP end the run through the poll loop, so the link is removed.
   sigset_t signals;
@@ -351,12 +357,34 @@ int main(int argc, char** argv) {
     return clock.now();
   };
 
+  // The program's questions about the simulated time. Lines it sent before asking are served
+  // first, so that the moves and counts they start are in the time it is told.
+  auto clock_answer = [&](const std::string& request) -> std::string {
+    struct pollfd line {link.fd(), POLLIN, 0};
+    if (poll(&line, 1, 0) > 0) serve(true);
+    char text[64];
+    if (request == "rate") {
+      std::snprintf(text, sizeof text, "%.9g", clock.scale());
+      return text;
+    }
+    if (request.rfind("skip ", 0) == 0) {
+      double seconds = 0.0;
+      if (!parse_real(request.substr(5), seconds) || seconds < 0.0) return "?";
+      if (clock.scale() == 0.0) clock.jump_to(family->finish(clock.now()) + seconds);
+      note("clock: the program waited " + request.substr(5) + " s");
+    } else if (request != "now") {
+      return "?";
+    }
+    std::snprintf(text, sizeof text, "%.6f", clock.now());
+    return text;
+  };
+
   int status = 0;
   bool stopping = false;
   for (bool running = true; running;) {
-    struct pollfd fds[4] = {{link.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0},
+    struct pollfd fds[5] = {{link.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0},
                             {watch_stdin ? STDIN_FILENO : -1, POLLIN, 0},
-                            {family->side_fd(), POLLIN, 0}};
+                            {family->side_fd(), POLLIN, 0}, {clock_socket.fd(), POLLIN, 0}};
     // A held answer falls due at a simulated time: wake up for it.
     int timeout_ms = -1;
     const double due = family->next_answer_due();
@@ -370,7 +398,7 @@ int main(int argc, char** argv) {
       const int ms = static_cast<int>(std::max(0.0, std::ceil((real_due - clock.real()) * 1000.0)));
       timeout_ms = timeout_ms < 0 ? ms : std::min(timeout_ms, ms);
     }
-    const int ready = poll(fds, 4, timeout_ms);
+    const int ready = poll(fds, 5, timeout_ms);
     if (ready < 0) {
       if (errno == EINTR) continue;
       status = 1;
@@ -398,6 +426,7 @@ int main(int argc, char** argv) {
     if (fds[3].revents != 0) write_state();
     send_delayed();
     end_stall();
+    if (fds[4].revents != 0) clock_socket.serve(clock_answer);
     if (fds[0].revents == 0 && ready != 0) continue;
     if (!serve(fds[0].revents != 0)) {
       note("stop: the link failed");

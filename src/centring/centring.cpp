@@ -25,6 +25,7 @@
 #include "console/dialogue.hpp"
 #include "geometry/display.hpp"
 #include "console/output.hpp"
+#include "console/progress.hpp"
 #include "console/status.hpp"
 
 namespace dorvex {
@@ -665,9 +666,13 @@ std::string reflection_no(int number) { return " Reflection No." + I(number, 3);
 // the listed angles.
 void REFINE(bool calc) {
   ReflectionList& list = S().list;
+  int total = 0;
+  for (int i = 0; i < list.count; ++i) total += list.entry[at(i)].use == 1 ? 1 : 0;
+  ProgressMeter progress("REF", "reflection", total);
   for (int i = 0; i < list.count; ++i) {
     ReflectionEntry& e = list.entry[at(i)];
     if (e.use != 1) continue;
+    progress.next();
     const int number = i + 1;
     AngleSet a = e.angles;
     int status = 0;

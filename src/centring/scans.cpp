@@ -18,6 +18,7 @@
 #include "instrument/motion.hpp"
 #include "instrument/runscan_start.hpp"
 #include "centring/commands.hpp"
+#include "console/clock.hpp"  // the counting time of STEP is instrument time
 #include "console/output.hpp"
 #include "console/status.hpp"
 #include "console/wait.hpp"
@@ -73,8 +74,18 @@ bool height_in_limits(float z) {
 // Waits `seconds` on the wait timer, serving the operator's halt; false when halted.
 bool timed_wait(double seconds) {
   using Clock = std::chrono::steady_clock;
+  // The counting time is instrument time: a simulator whose clock jumps takes it at once.
+  const double real = seconds * instrument_real_per_second();
+  if (seconds > 0 && real <= 0) {
+    instrument_skip(seconds);
+    if (halt_pending()) {
+      HALTED_BY_USER();
+      return false;
+    }
+    return true;
+  }
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(seconds));
+                                      std::chrono::duration<double>(real));
   WaitTimer timer;
   while (Clock::now() < end) {
     const WaitEvent event = next_wait_event();
@@ -85,7 +96,8 @@ bool timed_wait(double seconds) {
     if (event == WaitEvent::closed) {
       // No events to wait for any more: sleep out the rest, still looking for the halt.
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      WAIT_MS(static_cast<int>(left.count()) + 1);
+      WAIT_MS(static_cast<int>(static_cast<double>(left.count()) / instrument_real_per_second()) +
+              1);
       return !failed();
     }
   }
@@ -229,11 +241,15 @@ void PKPROF(int code, int steps, float step, float count_time) {
   if (failed()) return;
   if (status != 0) {
     WRITE_OUT(" Scan not done, end of scan out-of-bounds ");
-  } else if (SH().log_profiles_to_pkprof != 0) {
+  } else {
     std::array<float, 200> rates{};
     for (std::size_t k = 0; k < static_cast<std::size_t>(steps); ++k)
       rates[k] = used > 0 ? static_cast<float>(counts[k]) / used : 0.0f;
-    append_pkprof(code, steps, positions, rates);
+    if (SH().log_profiles_to_pkprof != 0) append_pkprof(code, steps, positions, rates);
+    // The window plots the profile; a console without the plot gets its points.
+    WRITE_STATUS("  PEAK PROFILE IN " + scan_motor_name(code) + ": position, rate");
+    for (std::size_t k = 0; k < static_cast<std::size_t>(steps); ++k)
+      WRITE_STATUS("  " + F(positions[k], 10, 4) + "  " + F(rates[k], 10, 2) + " cps");
   }
 
   S().motion.target = start;

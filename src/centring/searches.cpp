@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "centring/dialogue_input.hpp"
 #include "common/fields.hpp"
@@ -15,10 +17,12 @@
 #include "instrument/controller.hpp"
 #include "geometry/limits.hpp"
 #include "instrument/motion.hpp"
+#include "instrument/timing.hpp"
 #include "console/clock.hpp"
 #include "centring/commands.hpp"
 #include "console/dialogue.hpp"
 #include "console/output.hpp"
+#include "console/progress.hpp"
 #include "console/status.hpp"
 
 namespace dorvex {
@@ -54,7 +58,58 @@ AngleSet search_setting(float two_theta, float chi, float scanned) {
 
 bool setting_in_limits(AngleSet a) { return SOFTLIMITS(P(), S().device, a, 0) == 0; }
 
+// The scanned range of a search line narrowed until both ends are within the limits; false
+// when it closes.
+bool line_range(const SearchParameters& p, float two_theta, float chi, float& first,
+                float& last) {
+  first = p.scan_first;
+  last = p.scan_last;
+  while (first <= last && !setting_in_limits(search_setting(two_theta, chi, first)))
+    first += p.scan_step;
+  while (last >= first && !setting_in_limits(search_setting(two_theta, chi, last)))
+    last -= p.scan_step;
+  return first <= last;
+}
+
+// The 2theta and chi of every search line, in the order searched.
+std::vector<std::pair<float, float>> search_lines(const SearchParameters& p) {
+  const int n2t = search_positions(p.two_theta_first, p.two_theta_last, p.two_theta_step);
+  const int nchi = search_positions(p.chi_first, p.chi_last, p.chi_step);
+  const float s2t = p.two_theta_last >= p.two_theta_first ? p.two_theta_step : -p.two_theta_step;
+  const float schi = p.chi_last >= p.chi_first ? p.chi_step : -p.chi_step;
+  std::vector<std::pair<float, float>> lines;
+  for (int i = 0; i < n2t; ++i)
+    for (int j = 0; j < nchi; ++j)
+      lines.push_back({p.two_theta_first + static_cast<float>(i) * s2t,
+                       p.chi_first + static_cast<float>(j) * schi});
+  return lines;
+}
+
+int scanned_mode() { return phi_fixed() ? 2 : 4; }
+
 }  // namespace
+
+double search_seconds(const SearchParameters& p) {
+  double seconds = 0;
+  if (P().slits_motorised()) {
+    seconds += move_seconds(5, p.aperture5 - S().status.slit1);
+    seconds += move_seconds(6, p.aperture6 - S().status.slit2);
+  }
+  seconds += shutter_seconds();
+  AngleSet at = S().status.angles;
+  for (const auto& [two_theta, chi] : search_lines(p)) {
+    float first = 0, last = 0;
+    if (!line_range(p, two_theta, chi, first, last)) continue;
+    for (const SearchSegment& segment : search_segments(first, last, p.scan_step)) {
+      const AngleSet start = search_setting(two_theta, chi, segment.start);
+      seconds += drive_seconds(at, start);
+      seconds += scan_steps_seconds(scanned_mode(), p.scan_step, p.count_time, segment.points);
+      at = search_setting(two_theta, chi,
+                          segment.start + static_cast<float>(segment.points) * p.scan_step);
+    }
+  }
+  return seconds + drive_seconds(at, AngleSet{});
+}
 
 // ---- search grid -----------------------------------------------------------------------------
 
@@ -126,10 +181,8 @@ bool search_grid(SearchParameters& p) {
 }
 
 void LIST_SEARCH(const SearchParameters& p) {
-  const int n2t = search_positions(p.two_theta_first, p.two_theta_last, p.two_theta_step);
-  const int nchi = search_positions(p.chi_first, p.chi_last, p.chi_step);
-  const int points = whole_steps(p.scan_last - p.scan_first, p.scan_step);
-  const double seconds = static_cast<double>(n2t) * nchi * points * p.count_time;
+  // The moves between the lines and the steps count as well as the counting time.
+  const double seconds = search_seconds(p);
   WRITE_OUT("Search parameters are:");
   WRITE_OUT("Slit 5 width = " + F(p.aperture5, 4, 1) + "  Slit 6 width =" + F(p.aperture6, 4, 1));
   WRITE_OUT("2theta from " + F(p.two_theta_first, 8, 2) + " to " + F(p.two_theta_last, 8, 2) +
@@ -140,7 +193,7 @@ void LIST_SEARCH(const SearchParameters& p) {
             " to " + F(p.scan_last, 8, 2));
   WRITE_OUT("   with a step size of " + F(p.scan_step, 5, 2) + " deg and " +
             F(p.count_time, 3, 1) + " secs/step");
-  WRITE_OUT("Total estimated search time is " + I(static_cast<long>(seconds / 60.0), 4) +
+  WRITE_OUT("Total estimated search time is " + I(static_cast<long>(seconds / 60.0 + 0.5), 4) +
             " minutes");
 }
 
@@ -149,13 +202,9 @@ namespace {
 // One search line at fixed 2theta and chi: the scanned range narrowed to the limits, then its
 // step scans. False when the search must stop (error, or a start that cannot be reached).
 bool search_line(const SearchParameters& p, float two_theta, float chi) {
-  float first = p.scan_first, last = p.scan_last;
-  while (first <= last && !setting_in_limits(search_setting(two_theta, chi, first)))
-    first += p.scan_step;
-  while (last >= first && !setting_in_limits(search_setting(two_theta, chi, last)))
-    last -= p.scan_step;
-  if (first > last) return true;
-  const int mode = phi_fixed() ? 2 : 4;
+  float first = 0, last = 0;
+  if (!line_range(p, two_theta, chi, first, last)) return true;
+  const int mode = scanned_mode();
   for (const SearchSegment& segment : search_segments(first, last, p.scan_step)) {
     int status = 0;
     S().motion.target = search_setting(two_theta, chi, segment.start);
@@ -198,15 +247,13 @@ void SEARCH(const SearchParameters& p) {
       if (failed()) return;
     }
   }
-  const int n2t = search_positions(p.two_theta_first, p.two_theta_last, p.two_theta_step);
-  const int nchi = search_positions(p.chi_first, p.chi_last, p.chi_step);
-  const float s2t = p.two_theta_last >= p.two_theta_first ? p.two_theta_step : -p.two_theta_step;
-  const float schi = p.chi_last >= p.chi_first ? p.chi_step : -p.chi_step;
-  bool go_on = true;
-  for (int i = 0; i < n2t && go_on; ++i) {
-    const float two_theta = p.two_theta_first + static_cast<float>(i) * s2t;
-    for (int j = 0; j < nchi && go_on; ++j)
-      go_on = search_line(p, two_theta, p.chi_first + static_cast<float>(j) * schi);
+  const auto lines = search_lines(p);
+  ProgressMeter progress("SRCH", "search line", static_cast<int>(lines.size()),
+                         lines.empty() ? 0 : search_seconds(p) / lines.size());
+  for (const auto& [two_theta, chi] : lines) {
+    progress.next("(2theta " + std::string(trim(F(two_theta, 8, 2))) + ", chi " +
+                  std::string(trim(F(chi, 8, 2))) + ")");
+    if (!search_line(p, two_theta, chi)) break;
   }
   if (failed()) return;
   OFBEAM();
@@ -250,7 +297,9 @@ void CONE_SEARCH(float cone_angle, float two_theta, float threshold) {
     const float counts = rate * used;
     return used > 0.0f ? (counts + threshold * std::sqrt(counts)) / used : 0.0f;
   };
+  ProgressMeter progress("CONE", "psi", 360);
   for (int psi = 0; psi < 360; ++psi) {
+    progress.next();
     AngleSet a{};
     const Vec3 v = cone_vector(x1, cone_angle, static_cast<float>(psi), length);
     if (CALCA(current_geometry(), v, a) != 0) continue;

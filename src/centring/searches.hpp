@@ -47,6 +47,9 @@ struct SearchParameters {
 // Fills the 2theta and chi steps from the apertures and the detector distance; false when
 // they cannot be formed (a step that rounds to 0).
 bool search_grid(SearchParameters& p);
+// Instrument seconds of a search: the slits, every search line's drive and step scans (moves
+// and counts at the controller's speeds and count times), and the drive back to zero.
+double search_seconds(const SearchParameters& p);
 // The listing shown before the search starts.
 void LIST_SEARCH(const SearchParameters& p);
 void SEARCH(const SearchParameters& p);

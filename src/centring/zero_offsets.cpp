@@ -23,6 +23,7 @@
 #include "console/dialogue.hpp"
 #include "geometry/display.hpp"
 #include "console/output.hpp"
+#include "console/progress.hpp"
 #include "console/status.hpp"
 
 namespace dorvex {
@@ -179,7 +180,9 @@ Center8Result CENTER8(const AngleSet& start, const std::vector<int>& settings,
   float phi1 = start[3];
   bool measured_before = false;
   AngleSet last{};  // where the previous setting was measured
+  ProgressMeter progress("CEN8", "setting", static_cast<int>(settings.size()));
   for (const int p : settings) {
+    progress.next();
     AngleSet a = work;
     GET_ZREF(a, p);
     // Chi and phi go the short way from where the previous setting was measured, so that the
@@ -403,9 +406,11 @@ void ZREF(bool calc, bool continue_after_failures) {
   int successes = 0, fails = 0, done = 0;
   bool four_only = false;
   ZeroOffsets sum;
+  ProgressMeter progress("ZREF", "reflection", total);
   for (int i = 0; i < list.count; ++i) {
     ReflectionEntry& e = list.entry[at(i)];
     if (e.use != 1) continue;
+    progress.next();
     const ReflectionEntry before = e;
     const int number = i + 1;
     ++done;

@@ -255,6 +255,9 @@ struct StatusFields {
   float slit1 = 0, slit2 = 0;
   std::string shutter = "Shutter: closed";  // the shutter starts closed
   float count_rate = 0;
+  long counts = 0;          // the last count of COUN: counts, seconds, and its number
+  float count_seconds = 0;
+  int count_serial = 0;
   float detector = 0;
   bool detector_shown = true;
   float sample_z = 0;
@@ -262,6 +265,8 @@ struct StatusFields {
   std::string experiment;  // matrix-file name (20 characters)
   std::string datafile;    // data-file name (20 characters)
   std::string title;       // title text of the virtual window
+  std::string progress;    // long work: "reflection n of N ..., about h:mm left" (empty: none)
+  bool positions_asked = false;  // the operator asked for the positions (CPOS)
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -297,6 +302,7 @@ struct ProgramState {
   DataCollectionParameters datacol;
   MotionState motion;
   StatusFields status;
+  StatusFields status_reported;  // the fields as a console without them was last told
   RefinementDialogs refine;
   SetDialogue set;
 };

@@ -18,8 +18,20 @@ std::string two_digits(int value) { return I(value / 10 % 10, 1) + I(value % 10,
 
 struct TimerMark {
   int day = 0, hour = 0, minute = 0, second = 0;
+  double instrument = 0;  // instrument seconds at the mark (a simulated instrument)
 };
 TimerMark timer_mark;
+
+std::unique_ptr<InstrumentClock>& simulated_clock() {
+  static std::unique_ptr<InstrumentClock> clock;
+  return clock;
+}
+
+double wall_seconds() {
+  using Clock = std::chrono::steady_clock;
+  static const Clock::time_point start = Clock::now();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 }  // namespace
 
@@ -72,13 +84,46 @@ void DELAY(int milliseconds) {
 int ITIMER(int flag, int minutes) {
   const LocalTime t = local_now();
   if (flag == 0) {
-    timer_mark = {t.day, t.hour, t.minute, t.second};
+    timer_mark = {t.day, t.hour, t.minute, t.second, instrument_seconds()};
     return 0;
   }
+  // A photograph on a simulated instrument is timed by the instrument's clock, as its sweeps
+  // are: at a faster time scale the exposure ends with them.
+  if (instrument_clock_simulated())
+    return instrument_seconds() - timer_mark.instrument > minutes * 60.0 ? 1 : 0;
   int elapsed_minutes = (t.hour - timer_mark.hour) * 60 + t.minute - timer_mark.minute;
   if (t.day != timer_mark.day) elapsed_minutes += 1440;
   const float elapsed = static_cast<float>(elapsed_minutes * 60 + t.second - timer_mark.second);
   return elapsed > static_cast<float>(minutes) * 60.0f ? 1 : 0;
+}
+
+void set_instrument_clock(std::unique_ptr<InstrumentClock> clock) {
+  simulated_clock() = std::move(clock);
+}
+
+bool instrument_clock_simulated() { return simulated_clock() != nullptr; }
+
+double instrument_seconds() {
+  return simulated_clock() ? simulated_clock()->now() : wall_seconds();
+}
+
+double instrument_real_per_second() {
+  return simulated_clock() ? simulated_clock()->real_per_instrument() : 1.0;
+}
+
+void instrument_skip(double seconds) {
+  if (simulated_clock() && seconds > 0) simulated_clock()->skip(seconds);
+}
+
+std::string hms_text(double seconds) {
+  const long s = seconds > 0 ? static_cast<long>(seconds + 0.5) : 0;
+  return std::to_string(s / 3600) + ":" + two_digits(static_cast<int>(s / 60 % 60)) + ":" +
+         two_digits(static_cast<int>(s % 60));
+}
+
+std::string hm_text(double seconds) {
+  const long m = seconds > 0 ? static_cast<long>(seconds / 60.0 + 0.5) : 0;
+  return std::to_string(m / 60) + ":" + two_digits(static_cast<int>(m % 60));
 }
 
 }  // namespace dorvex

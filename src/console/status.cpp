@@ -33,9 +33,39 @@ const char* action_text(int code) {
   }
 }
 
+std::string trimmed(const std::string& text) { return std::string(trim(text)); }
+
 }  // namespace
 
 void refresh_status() { refresh(); }
+
+void report_positions() { S().status.positions_asked = true; }
+
+void WRITE_STATUS(std::string_view text) { toolkit().status_line(text); }
+
+void REPORT_STATUS() {
+  StatusFields& now = S().status;
+  StatusFields& told = S().status_reported;
+  if (now.angles != told.angles || now.positions_asked) {
+    const AngleSet& a = now.angles;
+    WRITE_STATUS("  At: 2theta" + F(a[0], 9, 3) + "  omega" + F(a[1], 9, 3) + "  chi" +
+                 F(a[2], 9, 3) + "  phi" + F(a[3], 9, 3));
+  }
+  now.positions_asked = false;
+  if (now.count_serial != told.count_serial) {
+    WRITE_STATUS("  Count rate: " + trimmed(F(now.count_rate, 12, 1)) + " cps (" +
+                 std::to_string(now.counts) + " counts in " +
+                 trimmed(F(now.count_seconds, 10, 2)) + " s)");
+  }
+  if (now.slit1 != told.slit1 || now.slit2 != told.slit2)
+    WRITE_STATUS("  Slits: " + trimmed(F(now.slit1, 9, 2)) + " " + trimmed(F(now.slit2, 9, 2)));
+  if (now.shutter != told.shutter) WRITE_STATUS("  " + now.shutter);
+  if (now.detector != told.detector)
+    WRITE_STATUS("  Detector: " + trimmed(F(now.detector, 10, 2)));
+  if (now.sample_z != told.sample_z)
+    WRITE_STATUS("  Sample Z: " + trimmed(F(now.sample_z, 10, 3)));
+  told = now;
+}
 
 void show_action(int action_code, const AngleSet& angles, const Vec3& hkl) {
   if (!normal_mode()) return;
@@ -68,6 +98,22 @@ void DISPLAY_SLITS(float slit1, float slit2) {
 void DISPLAY_COUNTER(float rate) {
   if (!normal_mode()) return;
   S().status.count_rate = rate;
+  refresh();
+}
+
+void DISPLAY_COUNT(float rate, float seconds) {
+  if (!normal_mode()) return;
+  StatusFields& f = S().status;
+  f.count_rate = rate;
+  f.count_seconds = seconds;
+  f.counts = NINT(rate * seconds);
+  ++f.count_serial;
+  refresh();
+}
+
+void DISPLAY_PROGRESS(std::string_view text) {
+  if (!normal_mode() || S().status.progress == text) return;
+  S().status.progress = std::string(text);
   refresh();
 }
 

@@ -21,8 +21,10 @@
 #include "geometry/spacegroup.hpp"
 #include "instrument/controller.hpp"
 #include "instrument/motion.hpp"
+#include "instrument/timing.hpp"
 #include "console/dialogue.hpp"
 #include "console/output.hpp"
+#include "console/progress.hpp"
 #include "console/status.hpp"
 
 namespace dorvex {
@@ -46,6 +48,19 @@ Work work;
 
 // Where a stopped DC S stands; without a data file this is all there is of it.
 ResumePoint progress;
+// Progress of the running collection: every reflection measured (not the standards) is an item.
+ProgressMeter* meter = nullptr;
+bool meter_in_shells = false;
+struct MeterScope {
+  ProgressMeter owned;
+  MeterScope(const char* command, const char* item, int total, double per_item = 0,
+             bool shells = false)
+      : owned(command, item, total, per_item) {
+    meter = &owned;
+    meter_in_shells = shells;
+  }
+  ~MeterScope() { meter = nullptr; }
+};
 
 constexpr int kMaxPoints = 200;
 // Lines between column headers: the header is repeated before the 61st line after it.
@@ -134,6 +149,8 @@ void header_if_due() {
 // Measures `hkl` at its computed setting, driving there first. False: stop the collection.
 bool measure_at(const Vec3& hkl, const AngleSet& a, float psi) {
   header_if_due();
+  if (meter != nullptr)
+    meter->next(meter_in_shells ? "in shell " + std::to_string(work.shell) : std::string());
   if (!drive_to(a)) return !failed();
   int failure = 0;
   const int sequence = DC().sequence_number;
@@ -555,6 +572,101 @@ void INTEGR(const Vec3& hkl) {
   SCANREF(hkl, a, 0.0f, 0, failure);
 }
 
+namespace {
+
+// Multiple psi scans: the number of psi settings and the first psi.
+int psi_settings(float& psi0) {
+  psi0 = 0;
+  if (DC().multiple_psi == 0.0f) return 1;
+  const int npsi = static_cast<int>(NINT(DC().psi_scans));
+  psi0 = -static_cast<float>((npsi - 1) / 2) * DC().psi_interval;
+  return npsi;
+}
+
+// Instrument seconds of one reflection measured at `a` after the motors stood at `from`: the
+// drive, the drive to the start of the scan, the scan's steps and the shutter. `from` becomes
+// where the scan ends. One scan each (constant-precision repeats are not foreseen).
+double measurement_seconds(AngleSet& from, const AngleSet& a) {
+  const DataCollectionParameters& dc = DC();
+  const int n = static_cast<int>(NINT(dc.scan_width_a / dc.step + 1.0f));
+  const int mode = NINT(dc.scan_type) == 2 ? 1 : 2;
+  const float half = static_cast<float>(n + 1) * dc.step / 2.0f;
+  double seconds = drive_seconds(from, a);
+  seconds += mode == 1 ? std::max(move_seconds(1, half),
+                                  move_seconds(2, S().profile.omega_coupled() ? half / 2 : 0))
+                       : move_seconds(2, half);
+  seconds += scan_steps_seconds(mode, dc.step, dc.time_per_step, n) + shutter_seconds();
+  from = a;
+  from[mode == 1 ? 0 : 1] += static_cast<float>(n - 1) * dc.step / 2.0f;
+  return seconds;
+}
+
+// A set of standards, roughly: each driven to, centred (taken as three scans of 21 points at
+// the longest counting time of centring) and measured.
+double standards_seconds(AngleSet& from) {
+  double seconds = 0;
+  for (std::size_t s = 1; s <= 5; ++s) {
+    if (DC().standards_in_use[s] != 1) continue;
+    AngleSet a{};
+    if (!setting_of(DC().standard_indices[s], a)) continue;
+    seconds += 3 * scan_steps_seconds(2, DC().step, S().centring.max_time_per_step, 21);
+    seconds += measurement_seconds(from, a);
+  }
+  return seconds;
+}
+
+}  // namespace
+
+// The whole of every selected shell, from its beginning (a resumed collection has less to do).
+CollectionPlan plan_shells() {
+  CollectionPlan plan;
+  const DataCollectionParameters& dc = DC();
+  const std::vector<int> shells = collected_shells(dc);
+  if (!(dc.step > 0.0f) || shells.empty()) return plan;
+  const Work saved = work;
+  SpaceGroup group;
+  const bool have_group =
+      dc.violations_mode > 0.5f && SYMMETRY(dc.space_group_symbol, group) == 0;
+  float psi0 = 0;
+  const int npsi = psi_settings(psi0);
+  AngleSet at = S().status.angles;
+  int sequence = std::max(dc.sequence_number, 1), standards_at = sequence;
+  plan.seconds += standards_seconds(at);
+  for (const int shell : shells) {
+    plan.shells.push_back({shell, 0});
+    work.shell = shell;
+    SETINDEX(shell);
+    work.hkl = work.start;
+    do {
+      const Vec3 h = to_vec(work.hkl);
+      AngleSet a{};
+      if (INSHELL(S().crystal, dc, shell, h) != 0 || !wanted(group, have_group, h) ||
+          !setting_of(h, a))
+        continue;
+      const Mat3 R = PSIMAT(current_geometry(), a);
+      for (int k = 0; k < npsi; ++k) {
+        AngleSet p = a;
+        if (npsi > 1 &&
+            PSIANG(current_geometry(), R, psi0 + static_cast<float>(k) * dc.psi_interval, p) != 0)
+          continue;
+        ++plan.shells.back().second;
+        ++plan.total;
+        plan.seconds += measurement_seconds(at, p);
+        ++sequence;
+      }
+      if (sequence != standards_at && sequence - standards_at >= dc.standard_interval) {
+        plan.seconds += standards_seconds(at);
+        standards_at = sequence;
+      }
+    } while (step_triple());
+    if (sequence != standards_at) plan.seconds += standards_seconds(at);
+    standards_at = sequence;
+  }
+  plan.seconds += drive_seconds(at, AngleSet{});
+  work = saved;
+  return plan;
+}
+
 void INTALL() {
   DataCollectionParameters& dc = DC();
   if (dc.sequence_number == 0) dc.sequence_number = 1;
@@ -571,6 +683,7 @@ void INTALL() {
               "\" cannot be interpreted: no data collected (set it with SET DATA)");
     return;
   }
+  const CollectionPlan plan = plan_shells();
   const std::string path = data_file_name();
   DataFileContents contents;
   if (!open_data_file(path, contents, true)) return;
@@ -582,12 +695,10 @@ void INTALL() {
     ~Followed() { work.shell_collection = false; }
   } followed;
 
-  int npsi = 1;
   float psi0 = 0;
-  if (dc.multiple_psi != 0.0f) {
-    npsi = static_cast<int>(NINT(dc.psi_scans));
-    psi0 = -static_cast<float>((npsi - 1) / 2) * dc.psi_interval;
-  }
+  const int npsi = psi_settings(psi0);
+  MeterScope meter_scope("DC S", "reflection", plan.total,
+                         plan.total > 0 ? plan.seconds / plan.total : 0, true);
 
   work.shell = stopped.shell;
   SETINDEX(work.shell);
@@ -661,6 +772,30 @@ void INTLIST(bool from_file, const Vec3& resume) {
   PRINTHEADER(work.header_sequence);
   if (!run_standards()) return;
 
+  // The number of reflections the list holds from where collection starts.
+  int total = 0;
+  if (from_file) {
+    std::istream* in = list_file();
+    if (in != nullptr) {
+      const auto at = in->tellg();
+      bool skipping = resume != Vec3{0, 0, 0};
+      for (std::string line; std::getline(*in, line);) {
+        const ListInput values = read_list(line);
+        if (trim(line).empty() || values.error || values.values.size() < 3) continue;
+        skipping = skipping && (std::fabs(values.values[0] - resume[0]) > 0.01 ||
+                                std::fabs(values.values[1] - resume[1]) > 0.01 ||
+                                std::fabs(values.values[2] - resume[2]) > 0.01);
+        if (!skipping) ++total;
+      }
+      in->clear();
+      in->seekg(at);
+    }
+  } else {
+    for (int i = 0; i < S().list.count && i < kListSize; ++i)
+      total += S().list.entry[static_cast<std::size_t>(i)].use == 1 ? 1 : 0;
+  }
+  MeterScope progress("DC L", "reflection", total);
+
   auto one = [&](const Vec3& h) {
     if (!measure_reflection(h, 1, 0.0f)) return false;
     return !standards_due() || run_standards();
@@ -717,6 +852,7 @@ void PSISCAN(const Vec3& hkl, float psi_min, float psi_max, float psi_step) {
   }
   const Mat3 R = PSIMAT(current_geometry(), a);
   const int n = static_cast<int>((psi_max - psi_min + psi_step) / psi_step);
+  MeterScope progress("DC P", "psi setting", n);
   for (int k = 0; k < n; ++k) {
     const float psi = psi_min + static_cast<float>(k) * psi_step;
     AngleSet p = a;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <utility>
 #include <vector>
 
 #include "common/state.hpp"
@@ -31,6 +32,16 @@ void INTEGR(const Vec3& hkl);
 void INTALL();
 void INTLIST(bool from_file, const Vec3& resume);
 void PSISCAN(const Vec3& hkl, float psi_min, float psi_max, float psi_step);
+
+// What DC S will measure from where it stands: the reflections of each shell (shell number,
+// count; psi settings each count), their total, and the instrument seconds they will take
+// (drives, scans, shutter and standards at the profile's speeds).
+struct CollectionPlan {
+  std::vector<std::pair<int, int>> shells;
+  int total = 0;
+  double seconds = 0;
+};
+CollectionPlan plan_shells();
 
 // The column header, remembered for its repeat before the 61st line after it.
 void collection_header();

@@ -9,6 +9,7 @@
 #include "datacol/collect.hpp"
 #include "datacol/listscan.hpp"
 #include "datacol/commands.hpp"
+#include "console/clock.hpp"  // hm_text
 #include "console/dialogue.hpp"
 #include "console/output.hpp"
 
@@ -64,8 +65,27 @@ bool zero_indices(const Vec3& h) {
 
 }  // namespace
 
+namespace {
+
+// What the shells hold and how long they will take, before the operator says go.
+void describe_plan() {
+  const CollectionPlan plan = plan_shells();
+  if (plan.shells.empty()) return;
+  for (const auto& [shell, count] : plan.shells)
+    WRITE_OUT("  Shell " + I(shell, 2) + ":" + I(count, 6) + " reflections to measure");
+  WRITE_OUT("  In all " + std::to_string(plan.total) + " reflections, about " +
+            hms_text(plan.seconds) + " of instrument time");
+}
+
+}  // namespace
+
 void RUN_INTALL() {
-  if (new_command(kIntall)) return confirm(kIntall);
+  if (new_command(kIntall)) {
+    dialogue = {};
+    LISTSCAN();
+    describe_plan();
+    return ask(kIntall, kConfirm);
+  }
   end_dialogue();
   if (yes(SH().command_argument)) INTALL();
 }

@@ -318,7 +318,9 @@ void RUN_VIEW() {
 }
 
 void READ_INTERFACE_COMMAND() {
-  if (normal_mode()) READ_INTERFACE();
+  if (!normal_mode()) return;
+  READ_INTERFACE();
+  if (!failed()) report_positions();  // also when they are where they were
 }
 void ZERO_COMMAND() {
   if (normal_mode()) ZERO();
@@ -348,7 +350,10 @@ void COUNTER() {
   float rate = 0, used = 0;
   XCOUNT(5.0f, rate, used);
   // A count that failed leaves no beam on the crystal either.
-  if (!failed()) DISPLAY_ACTION(0, a);
+  if (!failed()) {
+    DISPLAY_COUNT(rate, used);
+    DISPLAY_ACTION(0, a);
+  }
   OFBEAM();
 }
 

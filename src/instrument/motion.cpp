@@ -14,6 +14,7 @@
 #include "instrument/controller.hpp"
 #include "geometry/limits.hpp"
 #include "instrument/transport.hpp"
+#include "console/clock.hpp"  // the instrument's clock of the program's own waits
 #include "console/output.hpp"
 #include "console/status.hpp"
 #include "console/wait.hpp"
@@ -178,13 +179,20 @@ void HALTED_BY_USER() {
 
 void WAIT_MS(int ms) {
   using Clock = std::chrono::steady_clock;
-  const auto end = Clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0);
+  // A wait of instrument time: on a simulated instrument it follows the simulator's clock.
+  const double real_ms = (ms > 0 ? ms : 0) * instrument_real_per_second();
+  if (ms > 0 && real_ms <= 0.0) {
+    instrument_skip(ms / 1000.0);
+    if (halt_pending()) HALTED_BY_USER();
+    return;
+  }
+  const auto end = Clock::now() + std::chrono::microseconds(static_cast<long>(real_ms * 1000.0));
   for (;;) {
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
     if (left <= 0) return;
-    const long slice = left < 50 ? left : 50;  // look for the halt every 50 ms
-    timespec ts{0, slice * 1000000L};
+    const long slice = left < 50000 ? static_cast<long>(left) : 50000;  // halt every 50 ms
+    timespec ts{0, slice * 1000L};
     ::nanosleep(&ts, nullptr);
     if (halt_pending()) {
       HALTED_BY_USER();

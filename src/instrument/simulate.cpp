@@ -12,10 +12,16 @@
 // - The simulator runs in its own process group, so that the operator's Ctrl-C (the halt)
 //   reaches only the program; its standard input is a pipe from the program, so that it ends
 //   with the program even when the program dies.
+// - The simulator serves its clock on a socket beside the link (dorvex-sim --clock); it becomes
+//   the program's instrument clock, so that the instrument time of commands, the estimates and
+//   the program's own waits follow simulated time at any time scale.
 #include "instrument/simulate.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +36,7 @@
 
 #include "common/state.hpp"
 #include "instrument/iocard.hpp"
+#include "console/clock.hpp"
 #include "console/output.hpp"
 
 namespace dorvex {
@@ -43,6 +50,7 @@ struct Child {
   std::string link;
   std::string out;
   std::string card;  // the socket of the SIN-10's simulated counter and shutter card
+  std::string clock;  // the socket of the simulator's clock
 };
 
 Child& child() {
@@ -98,11 +106,79 @@ bool ready_line(const std::string& out_file, std::string& path) {
   return false;
 }
 
+// The simulator's clock, asked over its socket. A question that gets no answer (the simulator
+// has gone) leaves the wall clock to carry on from the last simulated time.
+class SimulatorClock final : public InstrumentClock {
+ public:
+  explicit SimulatorClock(int fd) : fd_(fd) {
+    const std::string rate = ask("rate");
+    scale_ = rate.empty() ? 1.0 : std::strtod(rate.c_str(), nullptr);
+  }
+  ~SimulatorClock() override { ::close(fd_); }
+  double now() override {
+    const std::string answer = ask("now");
+    const auto wall = std::chrono::steady_clock::now();
+    if (!answer.empty()) {
+      last_ = std::strtod(answer.c_str(), nullptr);
+      last_wall_ = wall;
+      return last_;
+    }
+    return last_ + std::chrono::duration<double>(wall - last_wall_).count();
+  }
+  double real_per_instrument() override { return scale_ > 0.0 ? 1.0 / scale_ : 0.0; }
+  void skip(double seconds) override {
+    char text[64];
+    std::snprintf(text, sizeof text, "skip %.6f", seconds);
+    ask(text);
+  }
+
+ private:
+  // One request and its answer line; empty when the simulator does not answer within 5 s.
+  std::string ask(const std::string& request) {
+    const std::string line = request + "\n";
+    if (::send(fd_, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
+      return {};
+    std::string answer;
+    for (;;) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 5000) <= 0) return {};
+      char c = 0;
+      if (::read(fd_, &c, 1) != 1) return {};
+      if (c == '\n') return answer;
+      answer += c;
+    }
+  }
+  int fd_;
+  double scale_ = 1.0;
+  double last_ = 0.0;
+  std::chrono::steady_clock::time_point last_wall_ = std::chrono::steady_clock::now();
+};
+
+// Connects to the simulator's clock; false when it cannot be reached.
+bool connect_clock(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  if (fd < 0 || path.size() >= sizeof address.sun_path) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return false;
+  }
+  set_instrument_clock(std::make_unique<SimulatorClock>(fd));
+  return true;
+}
+
 void remove_private_files() {
   Child& c = child();
   if (c.dir.empty()) return;
   ::unlink(c.link.c_str());
   ::unlink(c.out.c_str());
+  if (!c.clock.empty()) ::unlink(c.clock.c_str());
+  c.clock.clear();
   if (!c.card.empty()) ::unlink(c.card.c_str());
   c.card.clear();
   ::rmdir(c.dir.c_str());
@@ -132,9 +208,11 @@ bool start_simulator(const std::string& crystal_file, std::string& port_path) {
   c.dir = buf.data();
   c.link = c.dir + "/link";
   c.out = c.dir + "/sim.out";
+  c.clock = c.dir + "/clock";
 
   std::vector<std::string> args = {sim, "--link", c.link, "--profile",
-                                    S().shell.program_directory + "DIFPROF.DAT"};
+                                    S().shell.program_directory + "DIFPROF.DAT", "--clock",
+                                    c.clock};
   const std::string crystal = crystal_file.empty() ? bundled_crystal(exe_dir) : crystal_file;
   if (!crystal.empty()) {
     args.push_back("--crystal");
@@ -188,6 +266,8 @@ bool start_simulator(const std::string& crystal_file, std::string& port_path) {
     std::string path;
     if (ready_line(c.out, path)) {
       port_path = path;
+      if (!connect_clock(c.clock))
+        WARNING("The simulator's clock cannot be reached: instrument times are wall-clock times");
       return true;
     }
     int wstatus = 0;
@@ -211,6 +291,7 @@ bool start_simulator(const std::string& crystal_file, std::string& port_path) {
 
 void stop_simulator() {
   Child& c = child();
+  if (instrument_clock_simulated()) set_instrument_clock(nullptr);
   CARD_RELEASE();
   if (c.stdin_fd >= 0) ::close(c.stdin_fd);
   c.stdin_fd = -1;

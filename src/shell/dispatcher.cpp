@@ -16,6 +16,7 @@
 #include "instrument/commands.hpp"
 #include "reflections/commands.hpp"
 #include "shell/commands.hpp"
+#include "console/clock.hpp"  // instrument time of each command on a simulated instrument
 #include "console/output.hpp"
 #include "console/status.hpp"
 #include "toolkit/toolkit.hpp"
@@ -146,6 +147,7 @@ const Continuation kContinuations[] = {
 };
 
 std::string command_word;  // the table entry being run, for DIS_CMD
+double instrument_total = 0;  // instrument seconds of the commands of this run
 
 const Continuation* find_continuation(int code) {
   for (const Continuation& c : kContinuations) {
@@ -174,14 +176,31 @@ bool allowed(Rule rule) {
   return false;
 }
 
-void exit_command() {
-  if (S().shell.operating_mode != MODE_NORMAL) return;
+// The instrument time a command took, on a simulated instrument (a dry run of a macro tells
+// how long it would keep the real instrument busy); a command under a second is not "long".
+void report_instrument_time(double seconds) {
+  if (!instrument_clock_simulated()) return;
+  instrument_total += seconds;
+  if (seconds >= 0.5) WRITE_OUT("  took " + hms_text(seconds) + " of instrument time");
+}
+
+void park_and_release() {
   WRITE_OUT("Parking the diffractometer");
   OFBEAM();
   if (S().shell.error_flag != 0) return;
   PARK();
   if (S().shell.error_flag != 0) return;
   FINISH();
+}
+
+void exit_command() {
+  if (S().shell.operating_mode != MODE_NORMAL) return;
+  const double start = instrument_seconds();
+  park_and_release();
+  REPORT_STATUS();
+  if (!instrument_clock_simulated()) return;
+  report_instrument_time(instrument_seconds() - start);
+  WRITE_OUT("  Instrument time of the commands of this run: " + hms_text(instrument_total));
 }
 
 void blank_argument() { S().shell.command_argument = std::string(kCommandLength, ' '); }
@@ -242,6 +261,10 @@ bool dispatch_line(std::string_view raw, int& exit_flag) {
     if (number == kDirectComm) DIRECT_COMM();
   } else if (allowed(command.rule)) {
     command.routine();
+  } else if (shell.operating_mode == MODE_DUMMY) {
+    // Nothing to drive on the virtual diffractometer; say so rather than return in silence.
+    WRITE_OUT(" " + std::string(trim(command_word)) +
+              ": nothing moved or counted on the virtual diffractometer");
   }
   if (shell.continuation_code == 0) SET_PROMPT_DORVEX();
   return true;
@@ -253,6 +276,8 @@ void DRVX_DISP(int& exit_flag) {
   for (;;) {
     std::string line;
     if (shell.macro_running != 0) {
+      // The question a macro line answers is shown before it, as the prompt of a typed line is.
+      if (shell.continuation_code != 0) WRITE_TERM(shell.prompt);
       GET_MACRO(line);
       if (macro_ended()) {
         // The end of the file is no command: a question the last line asked stays pending.
@@ -262,8 +287,11 @@ void DRVX_DISP(int& exit_flag) {
     } else {
       GET_COMMAND(line);
     }
+    const double start = instrument_seconds();
     const bool ran = dispatch_line(line, exit_flag);
     if (exit_flag != 0) return;
+    REPORT_STATUS();
+    report_instrument_time(instrument_seconds() - start);
     blank_argument();
     command_word.clear();
     if (!ran) return;  // a blank command line (it pauses a macro)

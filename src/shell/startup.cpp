@@ -73,6 +73,7 @@ void command_loop() {
   ShellState& shell = S().shell;
   // Whatever start-up left in the error flag must not abandon the first command.
   shell.error_flag = 0;
+  REPORT_STATUS();  // where start-up found the diffractometer
   for (;;) {
     toolkit().enable_command_field(true);
     SET_PROMPT_DORVEX();

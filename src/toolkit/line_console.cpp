@@ -6,6 +6,11 @@
 //   output is a terminal;
 // - the prompt is written when a line is awaited: on a terminal without a line break, else as
 //   a line of its own, so that a transcript keeps one output line per line;
+// - a line read from a pipe or a file (input that is not a terminal, which echoes nothing) is
+//   written after its prompt, as a line of its own, so that a transcript shows what was typed
+//   as well as what came back;
+// - what the window shows in its status fields and plot arrives as status lines, printed as
+//   console lines (positions after a drive, a count, the points of a profile, progress);
 // - end of input is the window being closed (CB_CLOSED), and input_ended() becomes true;
 // - SIGINT (Ctrl-C) while a wait runs (a timer is defined) is the halt button (CB_HALT); at
 //   the prompt it only discards the partly typed line. While a wait runs standard input is
@@ -102,7 +107,7 @@ class LineConsole final : public Toolkit {
       switch (next_line(line)) {
         case Got::line:
           last_line_ = line;
-          if (out_tty_ && !in_tty_) write_all(line + "\n");  // the typed line is not echoed
+          echo(line);
           return CB_COMMAND;
         case Got::closed:
           if (out_tty_) write_all("\n");
@@ -183,8 +188,10 @@ class LineConsole final : public Toolkit {
     }
   }
 
-  // The line console shows no status fields and no plot; S().status keeps the values.
+  // The line console shows no status fields and no plot; S().status keeps the values, and
+  // what they show comes as status lines.
   void status_changed(const StatusFields&) override {}
+  void status_line(std::string_view text) override { console_line(text, Style::normal); }
   void plot_frame_size(float& width, float& height) const override {
     width = 600;
     height = 300;
@@ -303,7 +310,7 @@ class LineConsole final : public Toolkit {
     for (;;) {
       switch (next_line(answer)) {
         case Got::line:
-          if (out_tty_ && !in_tty_) write_all(answer + "\n");
+          echo(answer);
           return true;
         case Got::closed:
           if (out_tty_) write_all("\n");
@@ -314,6 +321,18 @@ class LineConsole final : public Toolkit {
           break;
       }
     }
+  }
+
+  // A line read from input that is not a terminal (nothing else echoes it), control
+  // characters shown as blanks.
+  void echo(const std::string& line) {
+    if (in_tty_) return;
+    std::string shown = line;
+    for (char& c : shown) {
+      const auto code = static_cast<unsigned char>(c);
+      if (code < 32 || code > 126) c = ' ';
+    }
+    write_all(shown + "\n");
   }
 
   // A prompt or question: on a terminal the answer is typed on the same line.

@@ -77,6 +77,10 @@ class Toolkit {
 
   // Status fields changed (the record is S().status).
   virtual void status_changed(const StatusFields& fields) = 0;
+  // A line of what the status fields and the plot show (positions after a drive, a count, the
+  // points of a profile, progress of long work): the line console prints it, a window that
+  // shows the fields does not need it.
+  virtual void status_line(std::string_view) {}
 
   // Scan plot frame.
   virtual void plot_frame_size(float& width, float& height) const = 0;

@@ -396,6 +396,10 @@ class TuiConsole final : public Toolkit {
     status_ = fields;
     draw_all();
   }
+  // The fields and the plot show it; only a line console in the window's place prints it.
+  void status_line(std::string_view text) override {
+    if (line_) line_->status_line(text);
+  }
 
   void plot_frame_size(float& width, float& height) const override {
     if (line_) return line_->plot_frame_size(width, height);
@@ -836,6 +840,12 @@ class TuiConsole final : public Toolkit {
   void draw_rule() {
     const Rect& r = layout_.rule;
     mvhline(r.top, r.left, ACS_HLINE, r.width);
+    // Long work in progress, at the right end of the rule.
+    if (!status_.progress.empty()) {
+      const std::string text = " " + status_.progress + " ";
+      const int width = std::min(static_cast<int>(text.size()), r.width - 4);
+      if (width > 0) put(r.top, r.left + r.width - 2 - width, text, width, A_BOLD);
+    }
     if (scroll_ > 0) {
       const std::string note = " scrolled back " + std::to_string(scroll_) +
                                " rows - PgDn for newer lines ";

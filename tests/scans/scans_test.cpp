@@ -213,7 +213,9 @@ TEST(Step, VisitsEachPositionAndAsksAgainForInconsistentRanges) {
 TEST(Step, HaltDuringTheWaitStopsTheScan) {
   Simulated sim;
   auto args = sim.args();
-  const std::string env = sim.env().front();
+  // The counting time of STEP is instrument time: at time scale 0 it would pass at once. In
+  // real time the ten minutes are still running when the halt comes.
+  const std::string env = "DORVEX_SIM_ARGS=--time-scale 1";
   const dorvex_test::Started child = dorvex_test::start_program(
       sim.home.path(), args, {env}, dorvex_test::Stderr::inherited);
   ASSERT_GE(child.pid, 0);
@@ -272,16 +274,19 @@ TEST(Calp, SpotSpacingsGiveTwoThetaAndChiUntilBothAreBelowOne) {
   EXPECT_EQ(bad.out.find("CALP: Enter"), std::string::npos);
 }
 
-TEST(Dummy, ProfAndScanDoNothingAndPrintNothing) {
+TEST(Dummy, ProfAndScanDoNothingAndSaySo) {
   Home home;
   const auto quiet = dorvex_test::run_dorvex(home, "TEST\nTEST\n", dorvex_test::mat_args(home));
   Home other;
   const auto r = dorvex_test::run_dorvex(other, "PROF\nSCAN\n", dorvex_test::mat_args(other));
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0);
-  // As many lines as two commands that do nothing, and no question among them.
-  EXPECT_EQ(lines(r.out).size(), lines(quiet.out).size()) << r.out;
-  for (const char* word : {"PROF:", "INPUT", "ENTER", "STARTING SCAN"})
+  // As many lines as two commands that do nothing, and one line each that says so; no
+  // question among them.
+  EXPECT_EQ(lines(r.out).size(), lines(quiet.out).size() + 2) << r.out;
+  EXPECT_TRUE(has_line(r.out, " PROF: nothing moved or counted on the virtual diffractometer"));
+  EXPECT_TRUE(has_line(r.out, " SCAN: nothing moved or counted on the virtual diffractometer"));
+  for (const char* word : {"PROF: INPUT", "INPUT", "ENTER", "STARTING SCAN"})
     EXPECT_EQ(r.out.find(word), std::string::npos) << word << "\n" << r.out;
   EXPECT_FALSE(other.exists("pkprof.dat"));
 }

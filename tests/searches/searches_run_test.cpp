@@ -158,7 +158,9 @@ TEST(Srch, SmallRangeAroundAStrongReflectionFindsItNearItsTrueSetting) {
                         "   chi from    23.00 to    26.00 with a step size of  5.70",
                         "   phi from    23.00 to    30.00",
                         "   with a step size of  0.10 deg and 1.0 secs/step",
-                        "Total estimated search time is    2 minutes"})
+                        // 140 s of counting, but each step counts 1.1 s and moves phi too,
+                        // and phi is driven between the lines: 2:42 on the simulator's clock.
+                        "Total estimated search time is    3 minutes"})
     EXPECT_TRUE(has_line(r.out, l)) << l << "\n" << r.out;
 
   const auto found = starting(r.out, " Max of");
@@ -217,7 +219,8 @@ TEST(Srch, AnswersAreCheckedAndLongLinesSplitShortOnesSkipped) {
   EXPECT_EQ(count_lines(r.out, "Proceed with Search (Y/N):"), 3);
   EXPECT_EQ(r.out.find("Unknown command"), std::string::npos);
   EXPECT_TRUE(has_line(r.out, "   phi from  -100.00 to   -55.00")) << r.out;
-  EXPECT_TRUE(has_line(r.out, "Total estimated search time is    7 minutes"));
+  // 450 steps of 1.1 s counting and a phi move each, and the drives: 8:33 on the simulator.
+  EXPECT_TRUE(has_line(r.out, "Total estimated search time is    9 minutes"));
 
   const auto sent = sim.sent();
   EXPECT_EQ(count_equal(sent, "GSB10*150;"), 3);
@@ -420,11 +423,14 @@ TEST(Dummy, SearchesAreSkippedAndThePhotographOnlyTalks) {
   EXPECT_EQ(r.status, 0);
   for (const char* word : {"Input detector", "Cone Search", "exposure", "Started"})
     EXPECT_EQ(r.out.find(word), std::string::npos) << word << "\n" << r.out;
+  EXPECT_TRUE(has_line(r.out, " SRCH: nothing moved or counted on the virtual diffractometer"));
+  EXPECT_TRUE(has_line(r.out, " CONE: nothing moved or counted on the virtual diffractometer"));
   EXPECT_TRUE(has_line(r.out, "Rotation Photo Utility - Driving to photo position"));
   EXPECT_TRUE(has_line(r.out, "Mount Film Cassette, Type <CR> when ready, X to exit:"));
-  // Five lines typed instead of two: three more prompts, and the banner of PHOT. The answer
-  // "5" finds no question (none is kept without a diffractometer); TEST runs.
-  EXPECT_EQ(lines(r.out).size(), lines(quiet.out).size() + 4) << r.out;
+  // Five lines typed instead of two: three more prompts and echoes, a line each from SRCH and
+  // CONE, and the banner of PHOT. The answer "5" finds no question (none is kept without a
+  // diffractometer); TEST runs.
+  EXPECT_EQ(lines(r.out).size(), lines(quiet.out).size() + 9) << r.out;
   EXPECT_EQ(r.out.find("Unknown command"), std::string::npos);
 }
 
