@@ -31,6 +31,8 @@ void RUN_LSVEC();
 void RUN_TRANS();
 void INDXC();
 void RUN_TTHREFINE();
+void RUN_AUTOINDEX();  // INDA
+void RUN_LATTICE();    // LATT
 
 // reflections/
 void DISPLAY_LIST();

@@ -21,7 +21,7 @@ const std::string_view kCommandTable =
     "HELPEXITCELLOM  COM CALCDRIVDC IMOT SET CNTRINDXDC SLDMTOPSHCLSHDEL INH INA REF "
     "AUTOLSQ LISTTRANIND SRCHZREFHALTPROFUSE INDLCONEDC PPRNTCLSQCENTANGLDC LSORTBRAV"
     "NOTEGRIDCALIDVLSPOW ZEROVIEWSCANINDCFACECPOSPARKPHOTCALPFILTHALFLOG TLSQCOUNDCOM"
-    "DEMOPROMOMITSHOWTESTGOTOUBIMFREFINL ZREMCEN8PMATSTEPUBEXMACR";
+    "DEMOPROMOMITSHOWTESTGOTOUBIMFREFINL ZREMCEN8PMATSTEPUBEXMACRINDALATT";
 
 namespace {
 
@@ -29,7 +29,8 @@ static_assert(sizeof(
     "HELPEXITCELLOM  COM CALCDRIVDC IMOT SET CNTRINDXDC SLDMTOPSHCLSHDEL INH INA REF "
     "AUTOLSQ LISTTRANIND SRCHZREFHALTPROFUSE INDLCONEDC PPRNTCLSQCENTANGLDC LSORTBRAV"
     "NOTEGRIDCALIDVLSPOW ZEROVIEWSCANINDCFACECPOSPARKPHOTCALPFILTHALFLOG TLSQCOUNDCOM"
-    "DEMOPROMOMITSHOWTESTGOTOUBIMFREFINL ZREMCEN8PMATSTEPUBEXMACR") == 4 * kCommandCount + 1);
+    "DEMOPROMOMITSHOWTESTGOTOUBIMFREFINL ZREMCEN8PMATSTEPUBEXMACRINDALATT") ==
+              4 * kCommandCount + 1);
 
 enum class Rule { all, normal_only, filters, half_slits };
 
@@ -42,7 +43,7 @@ void drive_command() { DRIV_COMMAND(); }
 void centre_0() { CNTR_COMMAND(0); }
 void centre_1() { CNTR_COMMAND(1); }
 
-// Routines of commands 1..75 in table order (EXIT, number 2, is the dispatcher's own).
+// Routines of commands 1..77 in table order (EXIT, number 2, is the dispatcher's own).
 const std::array<Command, kCommandCount> kCommands = {{
     {HELP, Rule::all},                       // 1 HELP
     {nullptr, Rule::all},                    // 2 EXIT
@@ -119,6 +120,8 @@ const std::array<Command, kCommandCount> kCommands = {{
     {RUN_STEP, Rule::all},                   // 73 STEP
     {UBEXPORT, Rule::all},                   // 74 UBEX
     {RUN_MACRO, Rule::all},                  // 75 MACR
+    {RUN_AUTOINDEX, Rule::all},              // 76 INDA
+    {RUN_LATTICE, Rule::all},                // 77 LATT
 }};
 
 constexpr int kExit = 2;
@@ -147,7 +150,8 @@ const Continuation kContinuations[] = {
     {40, INSERT_LAUE, false},     {41, RUN_SEARCH, true},      {42, RUN_ZREF_MULTI, true},
     {43, RUN_CONE, true},         {44, RUN_CEN8, true},        {45, RUN_STEP, true},
     {46, PHOTO_SCAN, true},       {47, INPUT_PHOTO, false},    {48, UBEXPORT, false},
-    {49, SORT_LIST, false},       {50, RUN_MACRO, false},      {99, TEST, false},
+    {49, SORT_LIST, false},       {50, RUN_MACRO, false},      {51, RUN_AUTOINDEX, false},
+    {52, RUN_LATTICE, false},     {99, TEST, false},
 };
 
 std::string command_word;  // the table entry being run, for DIS_CMD
@@ -159,7 +163,7 @@ const Continuation* find_continuation(int code) {
   return nullptr;
 }
 
-// Command number 1..75 of a four-character word, 0 when the table has no such entry.
+// Command number 1..77 of a four-character word, 0 when the table has no such entry.
 int find_command(std::string_view word) {
   for (int i = 0; i < kCommandCount; ++i) {
     if (kCommandTable.substr(static_cast<std::size_t>(4 * i), 4) == word) return i + 1;

@@ -21,11 +21,11 @@ class Dispatcher : public dorvex_test::ShellFixture {
 };
 
 TEST_F(Dispatcher, TableHasSeventyFiveEntriesInOrder) {
-  ASSERT_EQ(dorvex::kCommandTable.size(), 300u);
+  ASSERT_EQ(dorvex::kCommandTable.size(), 308u);
   EXPECT_EQ(dorvex::kCommandTable.substr(0, 16), "HELPEXITCELLOM  ");
   EXPECT_EQ(dorvex::kCommandTable.substr(4 * 7, 4), "DC I");
   EXPECT_EQ(dorvex::kCommandTable.substr(4 * 56, 4), "LOG ");
-  EXPECT_EQ(dorvex::kCommandTable.substr(296), "MACR");
+  EXPECT_EQ(dorvex::kCommandTable.substr(296), "MACRINDALATT");
 }
 
 TEST_F(Dispatcher, ExitMatchesInAnyCaseAndKeepsTheTailAsArgument) {
