@@ -326,3 +326,70 @@ TEST_F(LatticeTest, EveryBravaisLatticeIsFoundReducedAndSetConventionally) {
   }
 }
 }  // namespace
+
+namespace {
+
+TEST_F(LatticeTest, RefusalsAndAnswersThatChangeNothing) {
+  // LATT without a cell; INDA with five used reflections.
+  enter("LATT");
+  EXPECT_NE(console().find(" No cell is set: find one with INDA or enter one with CELL"),
+            std::string::npos);
+  EXPECT_EQ(S().shell.continuation_code, 0);
+  const Generated g = generate(kLattices[7], 99, 16, 0, 0.05, 1.0);
+  load(g, 1.0);
+  for (int k = 5; k < S().list.count; ++k) S().list.entry[static_cast<std::size_t>(k)].use = 0;
+  S().shell.error_flag = 0;
+  enter("INDA");
+  EXPECT_NE(console().find(" Only  5 reflections with the USE flag set: INDA needs at least 6"),
+            std::string::npos);
+  EXPECT_EQ(S().shell.error_flag, 1);
+
+  // An unreadable or impossible tolerance line is asked again; N keeps the old cell.
+  for (int k = 0; k < S().list.count; ++k) S().list.entry[static_cast<std::size_t>(k)].use = 1;
+  const Mat3 old_ub = S().crystal.UB;
+  enter("INDA");
+  enter("x");
+  EXPECT_EQ(S().shell.prompt, "Error on input, try again:");
+  enter("0.3 -1");
+  EXPECT_EQ(S().shell.prompt, "Error on input, try again:");
+  enter("0.2 0.4 30");
+  EXPECT_EQ(S().shell.prompt, "Accept this cell (Y/N)?");
+  EXPECT_NE(console().find("within 0.20 degrees in 2theta and 0.40 in angle"), std::string::npos);
+  enter("n");
+  EXPECT_EQ(S().crystal.UB.a, old_ub.a);
+  EXPECT_EQ(S().list.entry[0].h, 0.0f);
+  EXPECT_FLOAT_EQ(S().refine.inda_max_edge, 30.0f);  // kept for the next INDA
+
+  // Peaks that no lattice explains.
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> tth(8, 40), chi(-80, 80), phi(-180, 180);
+  for (int k = 0; k < 15; ++k)
+    S().list.entry[static_cast<std::size_t>(k)].angles = {float(tth(rng)), 0, float(chi(rng)),
+                                                          float(phi(rng))};
+  S().list.count = 15;
+  S().shell.error_flag = 0;
+  enter("INDA");
+  enter("");
+  EXPECT_NE(console().find(" No lattice explains the reflections"), std::string::npos)
+      << console();
+  EXPECT_EQ(S().shell.continuation_code, 0);
+  EXPECT_EQ(S().shell.error_flag, 1);
+
+  // LATT: a number beyond the list is asked again; an empty line takes none.
+  S().crystal.cell = {10.0f, 8.0f, 9.0f, 90, 90, 90};
+  S().crystal.UB = Mat3::identity(0.1f);
+  S().crystal.UB(1, 1) = 0.125f;
+  S().crystal.UB(2, 2) = 1.0f / 9;
+  enter("LATT");
+  enter("");
+  EXPECT_NE(console().find("\n   1  oP  Orthorhombic    8.0000   9.0000  10.0000"),
+            std::string::npos) << console();
+  enter("9");
+  EXPECT_EQ(S().shell.prompt, "Error on input, try again:");
+  enter("");
+  EXPECT_NE(console().find(" No lattice taken; the cell is unchanged."), std::string::npos);
+  EXPECT_EQ(S().shell.continuation_code, 0);
+  EXPECT_FLOAT_EQ(S().crystal.UB(1, 1), 0.125f);
+}
+
+}  // namespace
