@@ -6,14 +6,14 @@
 
 namespace dorvex {
 
-// The 76 four-character entries in table order, one 304-character string. Entries shorter than
+// The 78 four-character entries in table order, one 312-character string. Entries shorter than
 // four letters are blank-padded; four have an inner blank ("DC I").
 inline constexpr std::string_view kCommandTable =
     "HELPEXITCELLOM  COM CALCDRIVDC IMOT SET CNTRINDXDC SLDMTOPSHCLSHDEL INH INA REF "
     "AUTOLSQ LISTTRANIND SRCHZREFHALTPROFUSE INDLCONEDC PPRNTCLSQCENTANGLDC LSORTBRAV"
     "NOTEGRIDCALIDVLSPOW ZEROVIEWSCANINDCFACECPOSPARKPHOTCALPFILTHALFLOG TLSQCOUNDCOM"
-    "DEMOPROMOMITSHOWTESTGOTOUBIMFREFINL ZREMCEN8PMATSTEPUBEXMACRHKLF";
-constexpr int kCommandCount = 76;
+    "DEMOPROMOMITSHOWTESTGOTOUBIMFREFINL ZREMCEN8PMATSTEPUBEXMACRHKLFINDALATT";
+constexpr int kCommandCount = 78;
 static_assert(kCommandTable.size() == 4 * kCommandCount);
 
 }  // namespace dorvex

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 namespace dorvex {
 
@@ -277,6 +278,24 @@ struct RefinementDialogs {
   Mat3 tran_matrix;        // the transformation as typed
   float indc_tth_tolerance = 0.0f;  // the tolerances of the previous INDC (0 at start)
   float indc_psi_tolerance = 0.0f;
+
+  // INDA: its tolerances (kept between runs) and the cell waiting for acceptance.
+  int inda_step = 0;                  // 1 reading the tolerances, 2 awaiting Accept (Y/N)
+  float inda_tth_tolerance = 0.3f;    // degrees
+  float inda_angle_tolerance = 0.5f;  // degrees
+  float inda_max_edge = 50.0f;        // longest lattice vector searched, A
+  Mat3 inda_ub;                       // the reduced orientation found
+
+  // LATT: its tolerance, the lattices listed, and the lattice last taken. The crystal system
+  // is offered to CLSQ while the cell is still that lattice's conventional cell.
+  int latt_step = 0;                  // 1 reading the tolerance, 2 awaiting the choice
+  float latt_tolerance = 1.0f;        // degrees
+  std::vector<Mat3> latt_transforms;  // rows: conventional axes in terms of the current ones
+  std::vector<int> latt_systems;      // their CLSQ crystal systems (0 triclinic)
+  std::string latt_centrings;         // their centring letters
+  int lattice_system = 0;             // CLSQ crystal system of the lattice taken (0 none)
+  char lattice_centring = 'P';
+  std::array<float, 6> lattice_cell{};  // the conventional cell it gave
 };
 
 // ---------------------------------------------------------------------------------------------

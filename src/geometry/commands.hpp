@@ -20,5 +20,7 @@ void RUN_LSVEC();
 void RUN_TRANS();
 void INDXC();
 void RUN_TTHREFINE();
+void RUN_AUTOINDEX();  // INDA
+void RUN_LATTICE();    // LATT
 
 }  // namespace dorvex

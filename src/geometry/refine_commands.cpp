@@ -8,6 +8,7 @@
 #include "geometry/matfile.hpp"
 #include "geometry/clsq.hpp"
 #include "geometry/indexing.hpp"
+#include "geometry/lattice_commands.hpp"  // the crystal system LATT took
 #include "geometry/lsq.hpp"
 #include "geometry/matrix.hpp"
 #include "geometry/tlsq.hpp"
@@ -123,12 +124,19 @@ void RUN_LSVEC() {
     WRITE_OUT("");
     WRITE_OUT("Crystal Systems: 1-Monoclinic (B-unique), 2-Monoclinic (C-unique)");
     WRITE_OUT("3-Orthorhombic, 4-Tetragonal, 5-Hexagonal, 6-Cubic, 7-Rhombohedral");
+    if (const int taken = taken_lattice_system(); taken > 0)
+      WRITE_OUT(" Lattice taken with LATT: " + clsq_system_name(taken) +
+                " (an empty line takes it)");
     sh.continuation_code = kCodeClsq;
     SET_PROMPT("CLSQ: Input choice>");
     return;
   }
   sh.continuation_code = 0;
-  long choice = 0;
+  long choice = taken_lattice_system();
+  if (choice > 0 && trim(sh.command_argument).empty()) {
+    clsq_choice(true, choice);
+    return;
+  }
   const bool readable = read_choice(sh.command_argument, choice);
   clsq_choice(readable, choice);
 }

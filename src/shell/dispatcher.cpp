@@ -36,7 +36,7 @@ void drive_command() { DRIV_COMMAND(); }
 void centre_0() { CNTR_COMMAND(0); }
 void centre_1() { CNTR_COMMAND(1); }
 
-// Routines of commands 1..76 in table order (EXIT, number 2, is the dispatcher's own).
+// Routines of commands 1..78 in table order (EXIT, number 2, is the dispatcher's own).
 const std::array<Command, kCommandCount> kCommands = {{
     {HELP, Rule::all},                       // 1 HELP
     {nullptr, Rule::all},                    // 2 EXIT
@@ -114,6 +114,8 @@ const std::array<Command, kCommandCount> kCommands = {{
     {UBEXPORT, Rule::all},                   // 74 UBEX
     {RUN_MACRO, Rule::all},                  // 75 MACR
     {RUN_HKLF, Rule::all},                   // 76 HKLF
+    {RUN_AUTOINDEX, Rule::all},              // 77 INDA
+    {RUN_LATTICE, Rule::all},                // 78 LATT
 }};
 
 constexpr int kExit = 2;
@@ -143,7 +145,7 @@ const Continuation kContinuations[] = {
     {43, RUN_CONE, true},         {44, RUN_CEN8, true},        {45, RUN_STEP, true},
     {46, PHOTO_SCAN, true},       {47, INPUT_PHOTO, false},    {48, UBEXPORT, false},
     {49, SORT_LIST, false},       {50, RUN_MACRO, false},      {51, RUN_HKLF, false},
-    {99, TEST, false},
+    {52, RUN_AUTOINDEX, false},   {53, RUN_LATTICE, false},    {99, TEST, false},
 };
 
 std::string command_word;  // the table entry being run, for DIS_CMD
@@ -156,7 +158,7 @@ const Continuation* find_continuation(int code) {
   return nullptr;
 }
 
-// Command number 1..76 of a four-character word, 0 when the table has no such entry.
+// Command number 1..78 of a four-character word, 0 when the table has no such entry.
 int find_command(std::string_view word) {
   for (int i = 0; i < kCommandCount; ++i) {
     if (kCommandTable.substr(static_cast<std::size_t>(4 * i), 4) == word) return i + 1;

@@ -46,7 +46,7 @@ class LineEditor {
   std::string draft_;
 };
 
-// The 75 command names of the command table, blanks and all.
+// The 77 command names of the command table, blanks and all.
 const std::vector<std::string>& command_names();
 
 // Tab completion of the command word (columns 1 to 4). When the cursor is in the first word,

@@ -27,7 +27,8 @@ TEST(Startup, DummyRunWritesHeaderLogsAndEndsThroughExit) {
   EXPECT_TRUE(has_line(r.out, "No operations on actual machine hardware will be permitted"));
   EXPECT_TRUE(has_line(r.out, " The Following commands are available:"));
   EXPECT_TRUE(has_line(r.out, "   HELP   EXIT   CELL   OM     COM    CALC   DRIV"));
-  EXPECT_TRUE(has_line(r.out, "   CEN8   PMAT   STEP   UBEX   MACR   HKLF"));
+  EXPECT_TRUE(has_line(r.out, "   CEN8   PMAT   STEP   UBEX   MACR   HKLF   INDA"));
+  EXPECT_TRUE(has_line(r.out, "   LATT"));
   EXPECT_TRUE(has_line(r.out, "********************NOTE********************"));
   EXPECT_TRUE(has_line(r.out, "[DORVEX] Normal program termination"));
   // HELP after EXIT never ran: the program ended at the second EXIT.

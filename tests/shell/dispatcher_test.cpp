@@ -20,12 +20,12 @@ class Dispatcher : public dorvex_test::ShellFixture {
   }
 };
 
-TEST_F(Dispatcher, TableHasSeventySixEntriesInOrder) {
-  ASSERT_EQ(dorvex::kCommandTable.size(), 304u);
+TEST_F(Dispatcher, TableHasSeventyEightEntriesInOrder) {
+  ASSERT_EQ(dorvex::kCommandTable.size(), 312u);
   EXPECT_EQ(dorvex::kCommandTable.substr(0, 16), "HELPEXITCELLOM  ");
   EXPECT_EQ(dorvex::kCommandTable.substr(4 * 7, 4), "DC I");
   EXPECT_EQ(dorvex::kCommandTable.substr(4 * 56, 4), "LOG ");
-  EXPECT_EQ(dorvex::kCommandTable.substr(296), "MACRHKLF");
+  EXPECT_EQ(dorvex::kCommandTable.substr(296), "MACRHKLFINDALATT");
 }
 
 TEST_F(Dispatcher, ExitMatchesInAnyCaseAndKeepsTheTailAsArgument) {
