@@ -90,11 +90,12 @@ TEST_F(Macro, QuestionOfTheLastLineStaysPendingAtTheEnd) {
   EXPECT_EQ(S().shell.continuation_code, 28);
 }
 
+// The file name of a MACR inside a macro is the macro's next line, never the console's.
 TEST_F(Macro, MacroStartedFromAMacroReplacesIt) {
-  write_file("outer.txt", "MACR\nAUTO\n");
+  write_file("outer.txt", "MACR\ninner.txt\nAUTO\n");
   write_file("inner.txt", "LOG\n");
-  enter("MACR", "outer.txt\ninner.txt\n");
-  EXPECT_EQ(echoes(), (std::vector<std::string>{"MACR", "LOG"}));
+  enter("MACR", "outer.txt\nconsole.txt\n");
+  EXPECT_EQ(echoes(), (std::vector<std::string>{"MACR", "inner.txt", "LOG"}));
   EXPECT_EQ(console().find("AUTO has"), std::string::npos);
   EXPECT_EQ(S().shell.macro_running, 0);
 }
