@@ -832,7 +832,7 @@ bool create_empty(const std::string& path) {
 // A file that cannot be rewritten: said with the reason, and a new file in the same directory
 // offered for the crystal instead.
 void refuse_and_offer(const std::string& path, const std::string& reason) {
-  WARNING("MAT FILE " + path + " IS NOT REWRITTEN: " + reason);
+  WARNING("MAT FILE NOT REWRITTEN, " + reason + ": " + path);
   ShellState& sh = S().shell;
   const std::string directory = sh.data_directory.empty() ? "." : sh.data_directory;
   std::string other;
@@ -887,7 +887,7 @@ void after_load(bool show) {
   sh.matfile_chosen = 1;
   const std::string refusal = write_refusal(matfile_path());
   if (!refusal.empty())
-    WARNING("MAT FILE " + matfile_path() + " CANNOT BE REWRITTEN: " + refusal);
+    WARNING("MAT FILE CANNOT BE REWRITTEN, " + refusal + ": " + matfile_path());
 }
 
 // The --mat answer of start-up: load PATH, or create it from the current state.
@@ -968,7 +968,7 @@ int READ_MATFILE() {
     return 1;
   }
   if (file.status != TextFile::Status::ok) {
-    WARNING(path + " IS NOT A MAT FILE: " + file.reason);
+    WARNING("NOT A MAT FILE (" + file.reason + "): " + path);
     return 1;
   }
   bool by_program = false, labelled = false, blank = true;
@@ -978,7 +978,7 @@ int READ_MATFILE() {
     blank = blank && trim(line).empty();
   }
   if (!by_program && !labelled && !blank) {
-    WARNING(path + " IS NOT A MAT FILE: NONE OF ITS LINES STARTS WITH A MAT FILE LABEL");
+    WARNING("NOT A MAT FILE (no line starts with a label of one): " + path);
     return 1;
   }
 

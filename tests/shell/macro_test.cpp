@@ -133,4 +133,25 @@ TEST_F(Macro, EmptyAndBinaryFilesEndQuietly) {
   for (const auto& e : echoes()) EXPECT_LE(e.size(), 56u);
 }
 
+// A device never ends and a zero byte is no text: neither runs; other line ends do.
+TEST_F(Macro, DevicesAndBinaryStopOtherLineEndsRun) {
+  std::filesystem::create_symlink("/dev/zero", dir() + "zero.txt");
+  enter("MACR", "zero.txt\n");
+  EXPECT_EQ(S().shell.macro_running, 0);
+  EXPECT_NE(console().find(" Could not open selected file. No Macro will be run"),
+            std::string::npos);
+
+  write_file("binary.txt", std::string("AUTO\nab\0cd\nLOG\n", 16));
+  enter("MACR", "binary.txt\n");
+  EXPECT_EQ(S().shell.macro_running, 0);
+  EXPECT_NE(console().find(" Macro stopped: line 2 of the macro file is not text"),
+            std::string::npos);
+  EXPECT_EQ(console().find("LOG  has been"), std::string::npos);
+
+  clear_console();
+  write_file("m.txt", "NOTE\rfirst\r\nLOG\r\n");
+  enter("MACR", "m.txt\n");
+  EXPECT_EQ(echoes(), (std::vector<std::string>{"NOTE", "first", "LOG"}));
+}
+
 }  // namespace
