@@ -92,10 +92,23 @@ std::string creation_stamp() {
 //   ALLSTD  1-6 label, 7-16 2I5
 //   HKLST   1-6 label, 7-9 I3, 10-29 4I5
 //   SHELL   1-6 label, 7-11 I5, 12-29 2F9.3, 30-34 I5
+// The volume of a large cell (a protein's, above 99999 A^3) does not fit F10.4: it is written
+// with as many decimals as its 10 columns hold after a separating blank, which every reader of
+// the line takes alike.
+std::string fitted(float v, int width, int decimals) {
+  const std::string text = F(v, width, decimals);
+  if (text.find('*') == std::string::npos) return text;
+  for (int d = decimals - 1; d >= 0; --d) {
+    const std::string fewer = F(v, width, d);
+    if (fewer[0] == ' ') return fewer;
+  }
+  return text;
+}
+
 std::string cell_line(const CrystalState& c) {
   std::string cell = "CELL  ";
-  for (float v : c.cell) cell += F(v, 10, 4);
-  return cell + F(c.volume, 10, 4);
+  for (float v : c.cell) cell += fitted(v, 10, 4);
+  return cell + fitted(c.volume, 10, 4);
 }
 std::string ub_line(const Mat3& ub, int row) {
   return "UB    " + F(ub(row, 0), 10, 6) + F(ub(row, 1), 10, 6) + F(ub(row, 2), 10, 6);

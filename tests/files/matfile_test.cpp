@@ -672,6 +672,22 @@ TEST_F(MatFile, OpeningLeavesTheFileAsItWas) {
   EXPECT_FALSE(std::filesystem::exists(path + ".bak"));  // an intact file needs no backup
 }
 
+// A protein's cell has a volume beyond F10.4: it is stored with fewer decimals, and the file
+// reads back whole.
+TEST_F(MatFile, LargeCellIsStoredAndReadBackWhole) {
+  S().crystal.UB = orthorhombic_ub(79.1, 79.1, 37.9, 0.3, 0.2);
+  spit(matfile_path(), "");
+  WRITE_MATFILE();
+  const std::string text = slurp(matfile_path());
+  EXPECT_EQ(text.find('*'), std::string::npos) << text;
+  S().crystal.volume = 0;
+  ASSERT_EQ(READ_MATFILE(), 0);
+  EXPECT_TRUE(tk->lines.empty()) << ::testing::PrintToString(tk->lines);
+  EXPECT_EQ(S().shell.matfile_damaged, 0);
+  // UB holds 4 to 5 significant digits (F10.6 of elements near 0.013).
+  EXPECT_NEAR(S().crystal.volume, 79.1 * 79.1 * 37.9, 237133 * 2e-4);
+}
+
 // Damaged files: what can be read is read, each line that cannot is named with its number and
 // text, and the file is rewritten only after a yes, with the original kept beside it.
 TEST_F(MatFile, DamagedFilesAreReadAsFarAsTheyGo) {
