@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -15,13 +16,25 @@
 
 namespace fuzz_support {
 
-// A directory made on the first call ("/tmp/NAME-XXXXXX/", with the trailing '/'), kept for the
-// whole run; the program's window is then a recording back end that keeps nothing, whose
-// dialogs are all cancelled or answered No.
+inline std::string& made_directory() {
+  static std::string dir;
+  return dir;
+}
+
+// A directory made on the first call ("$TMPDIR/NAME-XXXXXX/", with the trailing '/'), kept
+// for the whole run and removed with all it holds when the run ends; the program's window is
+// then a recording back end that keeps nothing, whose dialogs are all cancelled or answered No.
 inline const std::string& scratch_directory(const char* name) {
   static const std::string dir = [name] {
-    std::string pattern = std::string("/tmp/") + name + "-XXXXXX";
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" +
+                          name + "-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    made_directory() = pattern;
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(made_directory(), ignored);
+    });
     dorvex_test::install_recording_toolkit(false);
     return pattern + "/";
   }();

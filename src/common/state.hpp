@@ -52,6 +52,12 @@ struct ShellState {
   int datfile_set = 0;
   int centring_scan_count = 0;  // records written to the centring-scan file in this run
   int matfile_chosen = 0;
+  // The matrix file as memory would write it (without its date line) after the last load or
+  // write: a rewrite that would store the same is not made, so opening a file leaves it as it
+  // was. Set when the last load left something of the file out: the next rewrite asks first
+  // and keeps the original beside it.
+  std::string matfile_stored;
+  int matfile_damaged = 0;
   std::string listfile_directory;  // directory of the last reflection list file opened
 
   // SET LOG switches (0 OFF, 1 ON).
@@ -152,6 +158,7 @@ struct CrystalState {
   float lambda1 = 0.71073f;
   float lambda2 = 0.0f;
   float ratio = 0.0f;
+  std::array<float, 6> cell_typed{};  // the last cell typed to CELL (a short line keeps the rest)
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
+#include "common/textfile.hpp"  // bounded reading, any line ends
 #include "files/motor_check.hpp"  // CHECK_MOTOR
 #include "console/output.hpp"
 #include "console/status.hpp"  // DISPLAY_SHUTTER
@@ -20,6 +21,10 @@ namespace dorvex {
 namespace {
 
 constexpr int kColumns = 100;  // only the first 100 columns of a profile line are read
+// A profile holds a few kilobytes; a file far larger is not read into memory.
+constexpr std::size_t kMaxProfileBytes = 1 << 20;
+// More unrecognised keywords than this, and more than recognised ones: the file is no profile.
+constexpr int kMostUnrecognised = 10;
 constexpr double kDegreesPerRadian = 57.295776;
 
 // A MOTOR line accepted by the reader. The lines are checked by the controller family only
@@ -75,29 +80,6 @@ std::string text_field(std::string_view line, int first, int width) {
   for (char& c : out)
     if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
   return std::string(rtrim(out));
-}
-
-// Reads one line of at most kColumns columns (the rest of a longer line is skipped) and
-// strips the carriage return of a file written with CR LF endings. Returns false at the end
-// of the file; `error` reports a read failure of the file itself.
-bool next_line(std::FILE* file, std::string& line, bool& error) {
-  line.clear();
-  int c = std::getc(file);
-  if (c == EOF) {
-    error = std::ferror(file) != 0;
-    return false;
-  }
-  while (c != EOF && c != '\n') {
-    if (static_cast<int>(line.size()) < kColumns + 1) line.push_back(static_cast<char>(c));
-    c = std::getc(file);
-  }
-  if (c == EOF && std::ferror(file)) {
-    error = true;
-    return false;
-  }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (static_cast<int>(line.size()) > kColumns) line.resize(kColumns);
-  return true;
 }
 
 // Free-format values of the data-collection lines, read into the fields in order. A value
@@ -190,7 +172,7 @@ char axis_character(std::string_view line, std::size_t comma, int motor) {
 class ProfileReader {
  public:
   // Returns false after a fatal error (already reported).
-  bool read(std::FILE* file);
+  bool read(const std::vector<std::string>& lines);
   bool finish();
   const Seen& seen() const { return seen_; }
 
@@ -200,10 +182,19 @@ class ProfileReader {
              printable(columns(line, 1, 80)));
     return false;
   }
+  // A value the machine cannot run with: said, then refused with its line.
+  bool bad_value(std::string_view what, std::string_view line) {
+    WRITE_TERM(" ***** " + std::string(what) + " IN PROFILE FILE");
+    return line_error(line);
+  }
   bool keyword_line(std::string_view line);
+  bool check_motor_values();
 
   std::vector<MotorLine> motor_lines_;
+  std::array<std::string, 9> motor_text_;  // the last MOTOR line of each motor
   Seen seen_;
+  int recognised_ = 0;
+  int unrecognised_ = 0;
 };
 
 bool ProfileReader::keyword_line(std::string_view line) {
@@ -229,10 +220,12 @@ bool ProfileReader::keyword_line(std::string_view line) {
     if (r.failed) return line_error(line);
     m.axis = axis_character(line, comma, motor);
     motor_lines_.push_back(m);
+    motor_text_[static_cast<std::size_t>(motor)] = std::string(line);
   } else if (key == "CONFIG") {
     std::array<int, 13> c{};
     for (int i = 1; i <= 12; ++i) c[static_cast<std::size_t>(i)] = r.integer(7 + 5 * (i - 1), 5);
     if (r.failed) return line_error(line);
+    if (c[11] < 0 || c[11] > 60000) return bad_value("SHUTTER DELAY OUTSIDE 0 TO 60000 MS", line);
     for (std::size_t i = 1; i <= 4; ++i) {
       if (c[i] == 0) {
         ERRORLOG(" ***** FATAL ERROR READING PARITY  DATA IN DIFPROF FILE");
@@ -265,6 +258,13 @@ bool ProfileReader::keyword_line(std::string_view line) {
     const int count = r.integer(7, 5);
     const float w1 = r.real(12, 10), w2 = r.real(22, 10), ratio = r.real(32, 10);
     if (r.failed) return line_error(line);
+    // X-ray wavelengths are a few angstrom; the matrix file holds them as F10.6.
+    auto wavelength = [](float w) { return w > 0.0f && w < 100.0f; };
+    if (count != 1 && count != 2) return bad_value("NUMBER OF WAVELENGTHS NOT 1 OR 2", line);
+    if (!wavelength(w1) || (count == 2 && !wavelength(w2)))
+      return bad_value("WAVELENGTH NOT BETWEEN 0 AND 100 A", line);
+    if (count == 2 && !(ratio >= 0.0f && ratio <= 1.0f))
+      return bad_value("INTENSITY RATIO NOT BETWEEN 0 AND 1", line);
     p.wave_count = count;
     p.lambda1 = w1;
     p.lambda2 = w2;
@@ -274,6 +274,7 @@ bool ProfileReader::keyword_line(std::string_view line) {
     const float angle = r.real(7, 10), unused = r.real(17, 10);
     const int factor = r.integer(27, 5);
     if (r.failed) return line_error(line);
+    if (!(std::fabs(angle) < 180.0f)) return bad_value("MONOCHROMATOR 2THETA OUTSIDE +-180", line);
     p.monoc_angle = angle;
     p.monoc_unused = unused;
     p.monoc_factor = factor;
@@ -290,6 +291,7 @@ bool ProfileReader::keyword_line(std::string_view line) {
   } else if (key == "FILMD ") {
     const float d = r.real(7, 10);
     if (r.failed) return line_error(line);
+    if (d < 0.0f) return bad_value("NEGATIVE FILM DISTANCE", line);
     p.film_distance = d;
   } else if (key == "CONTRO" && columns(line, 7, 1) == "L") {
     const int type = r.integer(8, 10);
@@ -306,6 +308,9 @@ bool ProfileReader::keyword_line(std::string_view line) {
     std::array<int, 11> c{};
     for (int i = 1; i <= 10; ++i) c[static_cast<std::size_t>(i)] = r.integer(8 + 5 * (i - 1), 5);
     if (r.failed) return line_error(line);
+    if (c[3] <= 0) return bad_value("BAUD RATE NOT POSITIVE", line);
+    if (c[5] < 5 || c[5] > 8) return bad_value("DATA BITS NOT 5 TO 8", line);
+    if (c[9] < 0) return bad_value("NEGATIVE READ TIMEOUT", line);
     for (std::size_t i : {std::size_t{7}, std::size_t{8}})
       if (c[i] < 1 || c[i] > 3) c[i] = 3;
     if (c[10] < 0) c[10] = 0;
@@ -335,18 +340,45 @@ bool ProfileReader::keyword_line(std::string_view line) {
     if (!read_datacol_line(which, line)) return line_error(line);
   } else {
     WRITE_TERM(" **** UNRECOGNISED KEYWORD " + printable(key) + " IN PROFILE FILE - IGNORED");
+    if (++unrecognised_ > kMostUnrecognised && unrecognised_ > recognised_) {
+      ERRORLOG("THE DIFFRACTOMETER PROFILE FILE IS NOT A PROFILE: MOST OF ITS LINES HOLD NO "
+               "PROFILE KEYWORD");
+      return false;
+    }
+    return true;
+  }
+  ++recognised_;
+  return true;
+}
+
+bool ProfileReader::read(const std::vector<std::string>& lines) {
+  for (std::string line : lines) {
+    if (static_cast<int>(line.size()) > kColumns) line.resize(kColumns);
+    if (trim(columns(line, 1, 6)).empty()) continue;  // comment or empty line
+    if (!keyword_line(line)) return false;
   }
   return true;
 }
 
-bool ProfileReader::read(std::FILE* file) {
-  std::string line;
-  bool error = false;
-  while (next_line(file, line, error)) {
-    if (trim(columns(line, 1, 6)).empty()) continue;  // comment or empty line
-    if (!keyword_line(line)) return false;
+// Every motor the controller drives needs a scale it can count in and limits that leave it
+// room to move (the driver's defaults have been applied; chi and phi with both limits 0 turn
+// freely).
+bool ProfileReader::check_motor_values() {
+  const MachineProfile& p = S().profile;
+  for (std::size_t m = 1; m <= 8; ++m) {
+    const MotorProfile& motor = p.motor[m];
+    if (!motor.recorded) continue;
+    const float scale = std::fabs(motor.steps_per_degree);
+    // 360 degrees must be a whole number of controller steps within a 32-bit counter.
+    if (!(scale > 0.0f) || scale > 1.0e6f)
+      return bad_value("STEPS PER DEGREE OF MOTOR " + std::to_string(m) + " NOT BETWEEN 0 AND 1E6",
+                       motor_text_[m]);
+    const bool no_limits = motor.lower == 0.0f && motor.upper == 0.0f;
+    if (!no_limits && !(motor.lower < motor.upper && std::fabs(motor.lower) <= 1.0e4f &&
+                        std::fabs(motor.upper) <= 1.0e4f))
+      return bad_value("LIMITS OF MOTOR " + std::to_string(m) + " REVERSED OR OUT OF RANGE",
+                       motor_text_[m]);
   }
-  if (error) return line_error(line);
   return true;
 }
 
@@ -379,6 +411,7 @@ bool ProfileReader::finish() {
     if (status != 0) return false;  // reported by the check
     p.motor[static_cast<std::size_t>(m.motor)].recorded = 1;
   }
+  if (!check_motor_values()) return false;
 
   for (int m = 1; m <= 6; ++m) {
     if (m == 5 || (m == 6 && !p.slits_motorised())) continue;
@@ -471,14 +504,17 @@ void READ_DIFPROF() {
   p.axis_count = 0;
 
   const std::string path = S().shell.program_directory + "DIFPROF.DAT";
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
+  const TextFile file = read_text_file(path, kMaxProfileBytes);
+  if (file.status == TextFile::Status::cannot_open) {
     ERRORLOG("ERROR OPENING DIFFRACTOMETER PROFILE FILE");
     return;
   }
+  if (file.status != TextFile::Status::ok) {
+    ERRORLOG("THE DIFFRACTOMETER PROFILE FILE " + path + " IS NOT A PROFILE: " + file.reason);
+    return;
+  }
   ProfileReader reader;
-  const bool ok = reader.read(file);
-  std::fclose(file);
+  const bool ok = reader.read(file.lines);
   if (!ok || !reader.finish()) return;
   initialise_from_profile(reader.seen());
 }

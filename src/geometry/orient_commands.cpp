@@ -411,7 +411,7 @@ void RUN_CALCOM() {
 
 void GETCELL() {
   // The values of the last CELL input: a line with fewer than six numbers keeps the rest.
-  static Cell last{};
+  Cell& last = S().crystal.cell_typed;
   if (code() == 0) {
     DISPLAY_CELL();
     code() = CODE_CELL;

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <filesystem>
@@ -278,7 +280,6 @@ TEST_F(MatFile, EveryFieldSurvivesWriteAndRead) {
 
 TEST_F(MatFile, LinesAreStoredInTheirFixedColumns) {
   fill_everything(S());
-  S().list.entry[1].h = 1000.0f;  // too wide for F6.2
   spit(matfile_path(), "");
   WRITE_MATFILE();
   const std::vector<std::string> lines = lines_of(slurp(matfile_path()));
@@ -304,7 +305,8 @@ TEST_F(MatFile, LinesAreStoredInTheirFixedColumns) {
   EXPECT_EQ(lines[19], "NREFLN    3");
   EXPECT_EQ(lines[20],
             "LISTREF  1  1.00 -2.00  3.00   12.3456   -0.1234   45.6789 -123.4567  12345 2 1");
-  EXPECT_EQ(lines[21].substr(0, 16), "LISTREF  2******");
+  EXPECT_EQ(lines[21],
+            "LISTREF  2  0.25  4.50 -7.75   33.0000    1.5000  -80.0000  170.0000      0 8 0");
   EXPECT_EQ(lines[23], "REFLECTION LIST END");
   EXPECT_EQ(lines[26], "         DATA COLLECTION PARAMETERS");
   EXPECT_EQ(lines[28], "SGROUP   62P n m a" + std::string(13, ' '));
@@ -317,15 +319,14 @@ TEST_F(MatFile, LinesAreStoredInTheirFixedColumns) {
   EXPECT_EQ(lines[38], "SHELL     1    2.500    4.625    1");
   EXPECT_EQ(lines.size(), 48u);
 
-  // The entry written as asterisks cannot be read back: warned, the entry left out.
-  reset_program_state();
-  tk = &install_recording_toolkit();
-  S().shell.data_directory = tmp.dir();
-  S().shell.matfile_name = "crystal";
-  ASSERT_EQ(READ_MATFILE(), 0);
-  EXPECT_TRUE(tk->printed("FORMAT ERROR IN MAT FILE LINE WITH LABEL = LISTRE"));
-  EXPECT_EQ(S().list.count, 2);
-  EXPECT_FLOAT_EQ(S().list.entry[1].h, -10.0f);
+  // A value too wide for its field would be stored as asterisks and lost at the next load:
+  // the file is not rewritten, and the line is shown.
+  const std::string before = slurp(matfile_path());
+  S().list.entry[1].h = 1000.0f;
+  WRITE_MATFILE();
+  EXPECT_EQ(slurp(matfile_path()), before);
+  EXPECT_TRUE(tk->printed("MAT FILE NOT REWRITTEN: A VALUE IS TOO LARGE FOR ITS FIELD"));
+  EXPECT_TRUE(tk->printed("LISTREF  2******"));
 }
 
 TEST_F(MatFile, DeviceWithoutHeightLineStillReadsOne) {
@@ -553,11 +554,13 @@ TEST_F(MatFile, StartUpPathIsCreatedThenLoaded) {
 }
 
 TEST_F(MatFile, DialogCreatesAChosenNewFile) {
+  // The file named is the file made: only the last ".mat" is taken off for the crystal's name.
   tk->browser_answers.push_back(tmp.dir() + "fresh.v2.mat");
   tk->yes_no_answers.push_back(true);
   EXPECT_EQ(MATFILE(0, ""), 0);
-  EXPECT_EQ(S().shell.matfile_name, "fresh");
-  EXPECT_TRUE(std::filesystem::exists(tmp.dir() + "fresh.mat"));
+  EXPECT_EQ(S().shell.matfile_name, "fresh.v2");
+  EXPECT_TRUE(std::filesystem::exists(tmp.dir() + "fresh.v2.mat"));
+  EXPECT_FALSE(std::filesystem::exists(tmp.dir() + "fresh.mat"));
   ASSERT_EQ(tk->questions.size(), 2u);
   EXPECT_EQ(tk->questions[0], "DORVEX: Open Mat File");
   EXPECT_EQ(tk->questions[1], "Do you wish to create a new MAT file?");
@@ -565,7 +568,7 @@ TEST_F(MatFile, DialogCreatesAChosenNewFile) {
 
   // Cancelled later in the run: the loaded file stays in use.
   EXPECT_EQ(MATFILE(0, ""), 0);
-  EXPECT_EQ(S().shell.matfile_name, "fresh");
+  EXPECT_EQ(S().shell.matfile_name, "fresh.v2");
 }
 
 // A later choice that comes to nothing (a new name not created, then the dialog cancelled)
@@ -626,6 +629,196 @@ TEST(SampleMatFile, LoadsWithoutWarnings) {
   EXPECT_NEAR(S().crystal.cell[1], 10.0, 1e-3);
   EXPECT_NEAR(S().crystal.cell[2], 12.0, 1e-3);
   EXPECT_NEAR(S().crystal.lambda1, 0.7093, 1e-6);
+}
+
+}  // namespace
+}  // namespace dorvex
+
+namespace dorvex {
+namespace {
+
+std::string sample_text() { return slurp(std::string(DORVEX_SOURCE_DIR) + "/examples/sample.mat"); }
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const auto at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// Opening a file, as start-up does (the choice, then the closing rewrite of SET), leaves it
+// byte for byte as it was; the first change is stored. The name keeps every full stop but
+// that of ".mat".
+TEST_F(MatFile, OpeningLeavesTheFileAsItWas) {
+  const std::string path = tmp.dir() + "sample.v2.mat";
+  const std::string original = sample_text();
+  spit(path, original);
+  const auto old_time = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24);
+  std::filesystem::last_write_time(path, old_time);
+
+  S().shell.startup_matfile = path;
+  ASSERT_EQ(MATFILE(0, ""), 0);
+  EXPECT_EQ(S().shell.matfile_name, "sample.v2");
+  EXPECT_EQ(S().list.count, 8);
+  WRITE_MATFILE();
+  EXPECT_EQ(slurp(path), original);
+  EXPECT_EQ(std::filesystem::last_write_time(path), old_time);
+  EXPECT_FALSE(std::filesystem::exists(tmp.dir() + "sample.mat"));
+  EXPECT_TRUE(tk->questions.empty());
+
+  S().crystal.title = "Changed";
+  WRITE_MATFILE();
+  EXPECT_NE(slurp(path).find("TITLE Changed"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(path + ".bak"));  // an intact file needs no backup
+}
+
+// A protein's cell has a volume beyond F10.4: it is stored with fewer decimals, and the file
+// reads back whole.
+TEST_F(MatFile, LargeCellIsStoredAndReadBackWhole) {
+  S().crystal.UB = orthorhombic_ub(79.1, 79.1, 37.9, 0.3, 0.2);
+  spit(matfile_path(), "");
+  WRITE_MATFILE();
+  const std::string text = slurp(matfile_path());
+  EXPECT_EQ(text.find('*'), std::string::npos) << text;
+  S().crystal.volume = 0;
+  ASSERT_EQ(READ_MATFILE(), 0);
+  EXPECT_TRUE(tk->lines.empty()) << ::testing::PrintToString(tk->lines);
+  EXPECT_EQ(S().shell.matfile_damaged, 0);
+  // UB holds 4 to 5 significant digits (F10.6 of elements near 0.013).
+  EXPECT_NEAR(S().crystal.volume, 79.1 * 79.1 * 37.9, 237133 * 2e-4);
+}
+
+// Damaged files: what can be read is read, each line that cannot is named with its number and
+// text, and the file is rewritten only after a yes, with the original kept beside it.
+TEST_F(MatFile, DamagedFilesAreReadAsFarAsTheyGo) {
+  const std::string s = sample_text();
+  std::string utf16 = "\xFF\xFE";
+  for (char ch : s) utf16 += std::string{ch, '\0'};
+  struct Case {
+    const char* name;
+    std::string text;
+    int list_count;
+    double cell_a;   // the sample's 8 A; 8.1234 is the crystal in memory before the load
+    bool damaged;
+    const char* said;  // a warning that must be shown ("" when none may be)
+  };
+  const std::vector<Case> cases = {
+      {"CR line ends", replaced(s, "\n", "\r"), 8, 8.0, false, ""},
+      {"CR LF line ends", std::regex_replace(s, std::regex("\n"), "\r\n"), 8, 8.0, false, ""},
+      {"UTF-16", utf16, 8, 8.0, true, "UTF-16"},
+      {"cut inside a line", s.substr(0, s.find("LISTREF  5") + 20), 4, 8.0, true,
+       "ENDS IN THE MIDDLE OF LINE 24"},
+      {"header only", s.substr(0, s.find("TITLE")), 0, 8.1234, true, "LINES MISSING"},
+      {"UB row of nan", replaced(s, "0.050788  0.088078 -0.020268", "nan  1e308 3e38"), 8, 8.0,
+       true, "FORMAT ERROR IN MAT FILE LINE WITH LABEL = UB     (LINE 8: nan  1e308 3e38)"},
+      {"angle of 3e38", replaced(s, "    6.7773", "      3e38"), 7, 8.0, true,
+       "FORMAT ERROR IN MAT FILE LINE WITH LABEL = LISTRE (LINE 22: "},
+      {"no NREFLN line", replaced(s, "NREFLN    8\n", ""), 8, 8.0, true,
+       "NO NREFLN LINE; 8 REFLECTIONS TAKEN"},
+      {"no UB lines", std::regex_replace(s, std::regex("UB .*\n"), ""), 8, 8.0, true,
+       "MATRIX IS MADE FROM THE CELL"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    SetUp();
+    S().shell.matfile_name = "case" + std::to_string(i);
+    spit(matfile_path(), c.text);
+    ASSERT_EQ(READ_MATFILE(), 0);
+    EXPECT_EQ(S().list.count, c.list_count);
+    EXPECT_NEAR(S().crystal.cell[0], c.cell_a, 2e-3);
+    EXPECT_EQ(S().shell.matfile_damaged, c.damaged ? 1 : 0);
+    if (*c.said == '\0')
+      EXPECT_TRUE(tk->lines.empty()) << tk->lines.front();
+    else
+      EXPECT_TRUE(tk->printed(c.said));
+    if (!c.damaged) continue;
+
+    S().crystal.title = "Changed";
+    tk->yes_no_answers = {false};
+    WRITE_MATFILE();
+    EXPECT_TRUE(slurp(matfile_path()) == c.text);
+    EXPECT_TRUE(tk->printed("MAT FILE NOT REWRITTEN: THE CHANGE IS HELD IN MEMORY ONLY"));
+    tk->yes_no_answers = {true};
+    WRITE_MATFILE();
+    EXPECT_TRUE(slurp(matfile_path() + ".bak") == c.text);
+    EXPECT_TRUE(tk->printed("THE ORIGINAL MAT FILE IS KEPT AS " + matfile_path() + ".bak"));
+    tk->take();
+    ASSERT_EQ(READ_MATFILE(), 0);  // what was written reads whole
+    EXPECT_EQ(S().shell.matfile_damaged, 0);
+    EXPECT_EQ(S().list.count, c.list_count);
+  }
+}
+
+// A file that is no matrix file is not opened: nothing of it reaches memory, and start-up
+// asks for another file.
+TEST_F(MatFile, NoMatrixFileIsOpened) {
+  std::string binary = sample_text();
+  binary[100] = '\0';
+  std::string huge;
+  while (huge.size() <= (1u << 20)) huge += sample_text();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"binary", binary},
+      {"prose", "Dear colleague,\nhere are the cell and the matrix you asked for.\n"},
+      {"huge", huge},
+  };
+  for (const auto& [name, text] : cases) {
+    SCOPED_TRACE(name);
+    S().list.count = 3;
+    spit(matfile_path(), text);
+    EXPECT_EQ(READ_MATFILE(), 1);
+    EXPECT_EQ(S().list.count, 3);
+    EXPECT_TRUE(tk->printed("NOT A MAT FILE ("));
+    EXPECT_EQ(slurp(matfile_path()), text);
+  }
+  std::filesystem::remove(matfile_path());
+  std::filesystem::create_symlink("/dev/zero", matfile_path());
+  EXPECT_EQ(READ_MATFILE(), 1);
+  EXPECT_TRUE(tk->printed("NOT A MAT FILE (it is a device"));
+
+  spit(tmp.dir() + "letter.mat", "Dear colleague,\n");
+  S().shell.startup_matfile = tmp.dir() + "letter.mat";
+  EXPECT_EQ(MATFILE(0, ""), 1);  // browser cancelled, no retry, no new file
+  ASSERT_FALSE(tk->questions.empty());
+  EXPECT_EQ(tk->questions[0], "DORVEX: Open Mat File");
+  EXPECT_EQ(slurp(tmp.dir() + "letter.mat"), "Dear colleague,\n");
+}
+
+// A file the operator could not write in place is not replaced by a rename: the reason is
+// given and a new file offered. A file that may be written keeps its mode and owner.
+TEST_F(MatFile, ReadOnlyFilesAreNotReplaced) {
+  namespace fs = std::filesystem;
+  spit(matfile_path(), sample_text());
+  ASSERT_EQ(READ_MATFILE(), 0);
+  fs::permissions(matfile_path(), fs::perms::owner_read | fs::perms::group_read);
+  S().crystal.title = "Changed";
+  WRITE_MATFILE();  // the offer declined
+  EXPECT_EQ(slurp(matfile_path()), sample_text());
+  EXPECT_TRUE(tk->printed("MAT FILE NOT REWRITTEN, THE FILE IS READ-ONLY: "));
+  EXPECT_TRUE(tk->printed("THE CHANGE IS HELD IN MEMORY ONLY"));
+  ASSERT_EQ(tk->questions.size(), 1u);
+  EXPECT_EQ(tk->questions[0], "SAVE THE CRYSTAL IN A NEW MAT FILE crystal_2.mat?");
+
+  tk->yes_no_answers = {true};
+  WRITE_MATFILE();
+  EXPECT_EQ(slurp(tmp.dir() + "crystal.mat"), sample_text());
+  EXPECT_EQ(S().shell.matfile_name, "crystal_2");
+  EXPECT_NE(slurp(tmp.dir() + "crystal_2.mat").find("TITLE Changed"), std::string::npos);
+  EXPECT_EQ(fs::status(tmp.dir() + "crystal.mat").permissions(),
+            fs::perms::owner_read | fs::perms::group_read);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "the owner of a file can be kept only by the superuser";
+  const std::string other = tmp.dir() + "crystal_2.mat";
+  ASSERT_EQ(::chown(other.c_str(), 4242, 4343), 0);
+  ASSERT_EQ(::chmod(other.c_str(), 0640), 0);
+  S().crystal.title = "Changed again";
+  WRITE_MATFILE();
+  struct stat st {};
+  ASSERT_EQ(::stat(other.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4242u);
+  EXPECT_EQ(st.st_gid, 4343u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_NE(slurp(other).find("TITLE Changed again"), std::string::npos);
 }
 
 }  // namespace

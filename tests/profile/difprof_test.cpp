@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fields.hpp"
 #include "common/state.hpp"
 #include "files/difprof.hpp"
 #include "support/recording_toolkit.hpp"
@@ -597,6 +598,88 @@ TEST_F(ProfileTest, ControlMayFollowTheMotorLines) {
   std::rotate(lines.begin(), lines.begin() + 1, lines.end());
   ASSERT_TRUE(read(lines)) << only_error();
   EXPECT_EQ(S().profile.axis_count, 4);
+}
+
+}  // namespace
+}  // namespace dorvex
+
+namespace dorvex {
+namespace {
+
+// Values the machine cannot run with are refused with their line, as unreadable ones are.
+TEST_F(ProfileTest, ImpossibleValuesHaltWithTheLineQuoted) {
+  struct Case {
+    std::size_t replaces;  // index in base_profile(), or past its end to add the line
+    std::string line;
+    const char* said;
+  };
+  const std::vector<Case> cases = {
+      {1, motor_line(1, "1", {0, 1, 2, 3, 4, -10, 120}), "STEPS PER DEGREE OF MOTOR 1"},
+      {2, motor_line(2, "2", {1, 1, 2, 3, 4, -60, 80}).replace(9, 10, right("3.0E38", 10)),
+       "STEPS PER DEGREE OF MOTOR 2"},
+      {1, motor_line(1, "1", {1000, 1, 2, 3, 4, 120, -10}), "LIMITS OF MOTOR 1"},
+      {3, motor_line(3, "3", {500, 1, 2, 3, 4, 90, -90}), "LIMITS OF MOTOR 3"},
+      {4, motor_line(4, "4", {100, 1, 2, 3, 4, 5, 5}), "LIMITS OF MOTOR 4"},
+      {5, config_line({1, -1, 1, -1, 0, 0, 0, 0, 0, 0, -5, 1}), "SHUTTER DELAY"},
+      {9, "WAVEL " + i5(3) + r10(0.7093, 6), "NUMBER OF WAVELENGTHS"},
+      {9, "WAVEL " + i5(1) + r10(0.0, 6), "WAVELENGTH NOT BETWEEN"},
+      {9, "WAVEL " + i5(2) + r10(0.7093, 6) + r10(-1.0, 6) + r10(0.5), "WAVELENGTH NOT BETWEEN"},
+      {9, "WAVEL " + i5(2) + r10(0.7093, 6) + r10(0.7136, 6) + r10(2.0), "INTENSITY RATIO"},
+      {9, "COMPOR " + i5(1) + i5(1) + i5(0) + i5(0) + i5(8), "BAUD RATE"},
+      {9, "COMPOR " + i5(1) + i5(1) + i5(9600) + i5(0) + i5(9), "DATA BITS"},
+      {9, "COMPOR " + i5(1) + i5(1) + i5(9600) + i5(0) + i5(8) + i5(1) + i5(1) + i5(1) + i5(-1),
+       "NEGATIVE READ TIMEOUT"},
+      {9, "FILMD " + r10(-60), "NEGATIVE FILM DISTANCE"},
+      {9, "MONOC " + r10(200) + r10(0) + i5(1), "MONOCHROMATOR 2THETA"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    SetUp();
+    auto lines = base_profile();
+    if (c.replaces < lines.size())
+      lines[c.replaces] = c.line;
+    else
+      lines.push_back(c.line);
+    EXPECT_FALSE(read(lines));
+    EXPECT_TRUE(console_->printed(c.said));
+    EXPECT_EQ(only_error(),
+              "ERROR READING DIFFRACTOMETER PROFILE FILE, THE LAST LINE READ IN WAS: " +
+                  std::string(rtrim(columns(c.line, 1, 80))));
+  }
+}
+
+// What is no profile is said to be none at once, and never read without bound.
+TEST_F(ProfileTest, FilesThatAreNoProfileAreRefusedAtOnce) {
+  std::string binary(4000, '\0');
+  for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 7 % 251);
+  {
+    std::ofstream(dir_ / "DIFPROF.DAT", std::ios::binary) << binary;
+  }
+  READ_DIFPROF();
+  EXPECT_NE(only_error().find("IS NOT A PROFILE: it holds binary data"), std::string::npos);
+  EXPECT_FALSE(console_->printed("UNRECOGNISED KEYWORD"));
+
+  SetUp();
+  fs::create_symlink("/dev/zero", dir_ / "DIFPROF.DAT");
+  READ_DIFPROF();
+  EXPECT_NE(only_error().find("IS NOT A PROFILE: it is a device"), std::string::npos);
+
+  // Text that is no profile: a few unknown keywords are passed over, then reading stops.
+  SetUp();
+  std::vector<std::string> prose(500, "Dear colleague, here are the measurements.");
+  EXPECT_FALSE(read(prose));
+  EXPECT_NE(only_error().find("IS NOT A PROFILE"), std::string::npos);
+  EXPECT_EQ(console_->lines.size(), 11u + 1u);  // eleven keywords, then the error box
+
+  // UTF-16 text of a good profile reads as the profile.
+  SetUp();
+  std::string utf16 = "\xFF\xFE";
+  for (const std::string& l : base_profile())
+    for (char ch : l + "\r\n") utf16 += std::string{ch, '\0'};
+  std::ofstream(dir_ / "DIFPROF.DAT", std::ios::binary) << utf16;
+  READ_DIFPROF();
+  EXPECT_EQ(S().shell.error_flag, 0) << only_error();
+  EXPECT_EQ(S().profile.interface_type, 7);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "support/shell_fixture.hpp"
+#include "console/halt_poll.hpp"
 
 namespace {
 
@@ -111,6 +112,20 @@ TEST_F(LineConsole, DialogsReadOneLineEach) {
   EXPECT_EQ(toolkit().file_browser("T", "*.lst|List File|*.*|All Files", "/data", ""),
             std::nullopt);
   EXPECT_NE(console().find("  Files: *.lst (List File), *.* (All Files)\n"), std::string::npos);
+}
+
+// A long computation sees Ctrl-C at its next look at the console, and goes on seeing it; the
+// console is asked at most every 50 ms.
+TEST_F(LineConsole, ComputationSeesTheHaltAtItsNextLook) {
+  dorvex::HaltPoll poll;
+  EXPECT_FALSE(poll.halted());
+  ::kill(::getpid(), SIGINT);
+  EXPECT_FALSE(poll.halted());  // the console was asked a moment ago
+  const auto start = Clock::now();
+  while (!poll.halted()) ASSERT_LT(Clock::now() - start, std::chrono::seconds(2));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(40));
+  EXPECT_TRUE(poll.halted());
+  EXPECT_TRUE(dorvex::HaltPoll().halted() == false);  // the halt was taken by the first
 }
 
 }  // namespace

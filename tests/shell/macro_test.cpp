@@ -90,11 +90,12 @@ TEST_F(Macro, QuestionOfTheLastLineStaysPendingAtTheEnd) {
   EXPECT_EQ(S().shell.continuation_code, 28);
 }
 
+// The file name of a MACR inside a macro is the macro's next line, never the console's.
 TEST_F(Macro, MacroStartedFromAMacroReplacesIt) {
-  write_file("outer.txt", "MACR\nAUTO\n");
+  write_file("outer.txt", "MACR\ninner.txt\nAUTO\n");
   write_file("inner.txt", "LOG\n");
-  enter("MACR", "outer.txt\ninner.txt\n");
-  EXPECT_EQ(echoes(), (std::vector<std::string>{"MACR", "LOG"}));
+  enter("MACR", "outer.txt\nconsole.txt\n");
+  EXPECT_EQ(echoes(), (std::vector<std::string>{"MACR", "inner.txt", "LOG"}));
   EXPECT_EQ(console().find("AUTO has"), std::string::npos);
   EXPECT_EQ(S().shell.macro_running, 0);
 }
@@ -130,6 +131,27 @@ TEST_F(Macro, EmptyAndBinaryFilesEndQuietly) {
   enter("x");  // resumes, should the junk have paused it
   EXPECT_EQ(S().shell.macro_running, 0);
   for (const auto& e : echoes()) EXPECT_LE(e.size(), 56u);
+}
+
+// A device never ends and a zero byte is no text: neither runs; other line ends do.
+TEST_F(Macro, DevicesAndBinaryStopOtherLineEndsRun) {
+  std::filesystem::create_symlink("/dev/zero", dir() + "zero.txt");
+  enter("MACR", "zero.txt\n");
+  EXPECT_EQ(S().shell.macro_running, 0);
+  EXPECT_NE(console().find(" Could not open selected file. No Macro will be run"),
+            std::string::npos);
+
+  write_file("binary.txt", std::string("AUTO\nab\0cd\nLOG\n", 16));
+  enter("MACR", "binary.txt\n");
+  EXPECT_EQ(S().shell.macro_running, 0);
+  EXPECT_NE(console().find(" Macro stopped: line 2 of the macro file is not text"),
+            std::string::npos);
+  EXPECT_EQ(console().find("LOG  has been"), std::string::npos);
+
+  clear_console();
+  write_file("m.txt", "NOTE\rfirst\r\nLOG\r\n");
+  enter("MACR", "m.txt\n");
+  EXPECT_EQ(echoes(), (std::vector<std::string>{"NOTE", "first", "LOG"}));
 }
 
 }  // namespace
