@@ -1,8 +1,8 @@
 #include "clock_socket.hpp"
 
+#include "unix_listener.hpp"
+
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace dorvex::sim {
@@ -16,30 +16,8 @@ ClockSocket::~ClockSocket() {
 }
 
 bool ClockSocket::open(const std::string& path, std::string& error) {
-  sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) {
-    error = "the clock socket path is too long: " + path;
-    return false;
-  }
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) {
-      error = "not a socket, left alone: " + path;
-      return false;
-    }
-    ::unlink(path.c_str());
-  }
-  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, path.size());
-  if (listener_ < 0 ||
-      ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 4) != 0) {
-    error = "cannot serve the clock on " + path;
-    if (listener_ >= 0) ::close(listener_);
-    listener_ = -1;
-    return false;
-  }
+  listener_ = listen_unix_socket(path, "clock", error);
+  if (listener_ < 0) return false;
   path_ = path;
   return true;
 }

@@ -22,8 +22,6 @@
 // port 303 takes 1 to open it and 0 to close it.
 
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +33,7 @@
 #include <limits>
 
 #include "family.hpp"
+#include "unix_listener.hpp"
 
 namespace dorvex::sim {
 
@@ -89,30 +88,8 @@ class Sin10Controller : public ControllerFamily {
   }
 
   bool open_side(const std::string& path, std::string& error) override {
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) {
-      error = "the card socket path is too long: " + path;
-      return false;
-    }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-      if (!S_ISSOCK(st.st_mode)) {
-        error = "not a socket, left alone: " + path;
-        return false;
-      }
-      ::unlink(path.c_str());
-    }
-    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, path.size());
-    if (listener_ < 0 ||
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 4) != 0) {
-      error = "cannot serve the counter card on " + path;
-      if (listener_ >= 0) ::close(listener_);
-      listener_ = -1;
-      return false;
-    }
+    listener_ = listen_unix_socket(path, "counter card", error);
+    if (listener_ < 0) return false;
     card_path_ = path;
     note_("card on " + path);
     return true;
