@@ -794,7 +794,7 @@ void INTLIST(bool from_file, const Vec3& resume) {
     for (int i = 0; i < S().list.count && i < kListSize; ++i)
       total += S().list.entry[static_cast<std::size_t>(i)].use == 1 ? 1 : 0;
   }
-  MeterScope progress("DC L", "reflection", total);
+  MeterScope meter_scope("DC L", "reflection", total);
 
   auto one = [&](const Vec3& h) {
     if (!measure_reflection(h, 1, 0.0f)) return false;
@@ -852,7 +852,7 @@ void PSISCAN(const Vec3& hkl, float psi_min, float psi_max, float psi_step) {
   }
   const Mat3 R = PSIMAT(current_geometry(), a);
   const int n = static_cast<int>((psi_max - psi_min + psi_step) / psi_step);
-  MeterScope progress("DC P", "psi setting", n);
+  MeterScope meter_scope("DC P", "psi setting", n);
   for (int k = 0; k < n; ++k) {
     const float psi = psi_min + static_cast<float>(k) * psi_step;
     AngleSet p = a;
