@@ -504,21 +504,43 @@ struct PairResult {
   long candidates = 0;
 };
 
-// What the workers share: the next pair to take, the largest count found anywhere, the first
-// pair that indexed every reflection, and the order to stop.
+// What the workers share: the next pair to take, the largest count found anywhere with the
+// earliest pair that found it, the first pair that indexed every reflection, and the order to
+// stop.
 //
-// A pair keeps a candidate when its count reaches both its own best + 1 and the largest count
-// found anywhere so far; its record is then the first candidate of the pair with that count.
-// The first candidate of the whole search with the largest count M therefore always becomes its
-// pair's record (nothing before it in the pair reaches M, and nothing anywhere exceeds M),
-// and no earlier pair records M; so the merge, which takes the first pair with the largest
-// record, finds exactly the candidate the search one by one would keep, however the pairs were
-// shared out. Pairs after the first full match are not needed.
+// A pair keeps a candidate when its count reaches its own best + 1 and the largest count M
+// found anywhere so far, or M + 1 when an earlier pair already found M (the search one by one
+// would keep that earlier one). Its record is then the first candidate of the pair with that
+// count. The first candidate of the whole search with the largest count M always becomes its
+// pair's record (nothing before it in the pair reaches M, nothing anywhere exceeds M, and no
+// earlier pair can have found M), and no earlier pair records M; so the merge, which takes the
+// first pair with the largest record, finds exactly the candidate the search one by one would
+// keep, however the pairs were shared out. Pairs after the first full match are not needed.
 struct Shared {
   std::atomic<int> next{0};
-  std::atomic<int> best{0};
+  // count << 32 | (2^32 - 1 - pair): larger means a larger count, or the same from an earlier
+  // pair.
+  std::atomic<std::uint64_t> best{0};
   std::atomic<int> full_at{std::numeric_limits<int>::max()};
   std::atomic<bool> stop{false};
+
+  static std::uint64_t record(int count, int pair) {
+    return (static_cast<std::uint64_t>(count) << 32) |
+           (0xFFFFFFFFu - static_cast<std::uint32_t>(pair));
+  }
+  // The count a candidate of pair p must reach to matter to the search.
+  int need(int p) const {
+    const std::uint64_t r = best.load(std::memory_order_relaxed);
+    const int count = static_cast<int>(r >> 32);
+    const int pair = static_cast<int>(0xFFFFFFFFu - static_cast<std::uint32_t>(r));
+    return count > 0 && pair < p ? count + 1 : count;
+  }
+  void offer(int count, int pair) {
+    const std::uint64_t mine = record(count, pair);
+    std::uint64_t seen = best.load();
+    while (seen < mine && !best.compare_exchange_weak(seen, mine)) {
+    }
+  }
 };
 
 // The operator's halt, asked from the calling thread only.
@@ -767,8 +789,8 @@ class PairSearch {
     ++out_.candidates;
 
     // TESTREF, given up as soon as the count can no longer reach what it must: above this
-    // pair's best and at least the best found anywhere.
-    const int need = std::max(out_.matched + 1, shared_.best.load(std::memory_order_relaxed));
+    // pair's best and what the search still needs (see Shared).
+    const int need = std::max(out_.matched + 1, shared_.need(p_));
     const int allowed_misses = n_ - need;
     int count = 0, misses = 0;
     for (std::size_t t = 0; t < screened_; ++t) {
@@ -809,9 +831,7 @@ class PairSearch {
     out_.h1 = ctx_.table.h[static_cast<std::size_t>(t1)];
     out_.h2 = ctx_.table.h[static_cast<std::size_t>(batch.t[q])];
     out_.ub = o.ub;
-    int seen = shared_.best.load();
-    while (seen < count && !shared_.best.compare_exchange_weak(seen, count)) {
-    }
+    shared_.offer(count, p_);
     if (count < n_) return false;
     int first_full = shared_.full_at.load();
     while (first_full > p_ && !shared_.full_at.compare_exchange_weak(first_full, p_)) {
