@@ -25,10 +25,9 @@ void fresh_state() {
   dorvex_test::install_recording_toolkit(false);  // the figures are those of the computation
 }
 
-void run_indc(benchmark::State& state, const std::array<double, 6>& cell, int strays,
-              int index_max = 8) {
+void run_indc(benchmark::State& state, const std::array<double, 6>& cell, int strays) {
   fresh_state();
-  indc_case::load(cell, strays, index_max);
+  indc_case::load(cell, strays);
   const IndexingInput in = indexing_input(S().crystal, S().list, S().profile);
   IndexingControl control;
   control.threads = static_cast<int>(state.range(0));
@@ -49,9 +48,6 @@ void BM_IndcLargeEarlyFullMatch(benchmark::State& state) {
   run_indc(state, indc_case::kLargeCell, 0);
 }
 void BM_IndcLargeTwoStrays(benchmark::State& state) { run_indc(state, indc_case::kLargeCell, 2); }
-void BM_IndcWideTwoStrays(benchmark::State& state) {
-  run_indc(state, indc_case::kSmallCell, 2, 30);
-}
 
 void refinement_case() {
   fresh_state();
@@ -88,8 +84,6 @@ BENCHMARK(BM_IndcTwoStrays)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_IndcLargeEarlyFullMatch)->Arg(0)->Unit(benchmark::kMillisecond)
     ->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK(BM_IndcLargeTwoStrays)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(1)
-    ->UseRealTime()->MeasureProcessCPUTime()->Repetitions(3)->ReportAggregatesOnly();
-BENCHMARK(BM_IndcWideTwoStrays)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(1)
     ->UseRealTime()->MeasureProcessCPUTime()->Repetitions(3)->ReportAggregatesOnly();
 BENCHMARK(BM_Lsq60)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Clsq60)->Unit(benchmark::kMicrosecond);

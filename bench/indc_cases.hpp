@@ -37,11 +37,18 @@ inline std::array<double, 4> stray_setting(const refine_test::TestCrystal& xtal,
   }
 }
 
-// Fills the program's list and cell with the case: reflections with indices up to `index_max`,
-// `strays` of them (at list places 13, 22, ...) replaced by stray ones.
-inline void load(const std::array<double, 6>& cell, int strays, int index_max = 8) {
+// The largest index any reflection up to 2theta 35 degrees can have on `cell`, so that the
+// reflections are drawn from the whole 2theta range and not from a small box about the origin.
+inline int index_reach(const std::array<double, 6>& cell, double lambda) {
+  const double dstar = 2 * std::sin(17.5 / refine_test::kRadToDeg) / lambda;
+  return static_cast<int>(std::ceil(dstar * std::max({cell[0], cell[1], cell[2]})));
+}
+
+// Fills the program's list and cell with the case: 30 reflections spread over 2theta 5 to 35
+// degrees, `strays` of them (at list places 13, 22, ...) replaced by stray ones.
+inline void load(const std::array<double, 6>& cell, int strays) {
   refine_test::TestCrystal xtal(cell, 4242);
-  auto refl = xtal.reflections(30, 4243, 0.002, 5, 35, 8, index_max);
+  auto refl = xtal.reflections(30, 4243, 0.002, 5, 35, 8, index_reach(cell, xtal.lambda));
   std::mt19937 rng(99);
   for (int s = 0; s < strays; ++s)
     refl[static_cast<std::size_t>(12 + 9 * s)] = refine_test::Reflection{{0, 0, 0},

@@ -504,21 +504,43 @@ struct PairResult {
   long candidates = 0;
 };
 
-// What the workers share: the next pair to take, the largest count found anywhere, the first
-// pair that indexed every reflection, and the order to stop.
+// What the workers share: the next pair to take, the largest count found anywhere with the
+// earliest pair that found it, the first pair that indexed every reflection, and the order to
+// stop.
 //
-// A pair keeps a candidate when its count reaches both its own best + 1 and the largest count
-// found anywhere so far; its record is then the first candidate of the pair with that count.
-// The first candidate of the whole search with the largest count M therefore always becomes its
-// pair's record (nothing before it in the pair reaches M, and nothing anywhere exceeds M),
-// and no earlier pair records M; so the merge, which takes the first pair with the largest
-// record, finds exactly the candidate the search one by one would keep, however the pairs were
-// shared out. Pairs after the first full match are not needed.
+// A pair keeps a candidate when its count reaches its own best + 1 and the largest count M
+// found anywhere so far, or M + 1 when an earlier pair already found M (the search one by one
+// would keep that earlier one). Its record is then the first candidate of the pair with that
+// count. The first candidate of the whole search with the largest count M always becomes its
+// pair's record (nothing before it in the pair reaches M, nothing anywhere exceeds M, and no
+// earlier pair can have found M), and no earlier pair records M; so the merge, which takes the
+// first pair with the largest record, finds exactly the candidate the search one by one would
+// keep, however the pairs were shared out. Pairs after the first full match are not needed.
 struct Shared {
   std::atomic<int> next{0};
-  std::atomic<int> best{0};
+  // count << 32 | (2^32 - 1 - pair): larger means a larger count, or the same from an earlier
+  // pair.
+  std::atomic<std::uint64_t> best{0};
   std::atomic<int> full_at{std::numeric_limits<int>::max()};
   std::atomic<bool> stop{false};
+
+  static std::uint64_t record(int count, int pair) {
+    return (static_cast<std::uint64_t>(count) << 32) |
+           (0xFFFFFFFFu - static_cast<std::uint32_t>(pair));
+  }
+  // The count a candidate of pair p must reach to matter to the search.
+  int need(int p) const {
+    const std::uint64_t r = best.load(std::memory_order_relaxed);
+    const int count = static_cast<int>(r >> 32);
+    const int pair = static_cast<int>(0xFFFFFFFFu - static_cast<std::uint32_t>(r));
+    return count > 0 && pair < p ? count + 1 : count;
+  }
+  void offer(int count, int pair) {
+    const std::uint64_t mine = record(count, pair);
+    std::uint64_t seen = best.load();
+    while (seen < mine && !best.compare_exchange_weak(seen, mine)) {
+    }
+  }
 };
 
 // The operator's halt, asked from the calling thread only.
@@ -561,6 +583,10 @@ struct Scratch {
   std::vector<V3> y;                     // their diffraction vectors in the pair's frame
   std::vector<double> inv_dstar;         // 1 / |y|
   std::vector<TestBounds> bounds;        // of the reflections in that order
+  // What the counts so far taught: per place of the count, tests and misses since the order
+  // was last set; per reflection, all of them.
+  std::vector<long> place_tests, place_misses;
+  std::vector<double> tests, misses;
   Batch batch;
   ScreenSetup setup;
 };
@@ -606,16 +632,44 @@ class PairSearch {
            p_ <= shared_.full_at.load(std::memory_order_relaxed);
   }
 
-  // The reflections in the order they are counted: those with the fewest lattice points in
-  // their 2theta window first (a wrong orientation rarely indexes them, so it is given up
-  // soonest), the pair's own two last; with the count's diffraction vectors in the pair's
-  // bisector frame, so that a trial orientation needs only its crystal-side frame.
+  // Adds what the counts since the order was last set taught to the worker's record.
+  void learn() {
+    const std::size_t n = std::min(s_.order.size(), s_.place_tests.size());
+    if (s_.tests.size() != in_.refl.size()) {
+      s_.tests.assign(in_.refl.size(), 0.0);
+      s_.misses.assign(in_.refl.size(), 0.0);
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+      const std::size_t r = static_cast<std::size_t>(s_.order[t]);
+      s_.tests[r] += double(s_.place_tests[t]);
+      s_.misses[r] += double(s_.place_misses[t]);
+      s_.place_tests[t] = s_.place_misses[t] = 0;
+    }
+  }
+
+  // The reflections in the order they are counted: those that most often missed so far first
+  // (stray peaks, and the reflections with the fewest lattice points in their 2theta window,
+  // which a wrong orientation rarely indexes), so that a trial is given up after its first
+  // few tests; before anything is learnt, by the number of lattice points in the window. The
+  // pair's own two come last. The order of the tests does not change a count, only how soon a
+  // trial that cannot win is given up. The count's diffraction vectors are turned into the
+  // pair's bisector frame, so that a trial orientation needs only its crystal-side frame.
   void prepare_count() {
+    learn();
     s_.order.clear();
     for (int r : ctx_.rank)
       if (r != pair_.i && r != pair_.j) s_.order.push_back(r);
+    // Misses per test, with one test of prior weight at a rate of one half.
+    auto rate = [&](int r) {
+      const std::size_t u = static_cast<std::size_t>(r);
+      return (s_.misses[u] + 0.5) / (s_.tests[u] + 1);
+    };
+    std::stable_sort(s_.order.begin(), s_.order.end(),
+                     [&](int a, int b) { return rate(a) > rate(b); });
     s_.order.push_back(pair_.i);
     s_.order.push_back(pair_.j);
+    s_.place_tests.assign(s_.order.size(), 0);
+    s_.place_misses.assign(s_.order.size(), 0);
     s_.y.resize(s_.order.size());
     s_.inv_dstar.resize(s_.order.size());
     for (std::size_t t = 0; t < s_.order.size(); ++t) {
@@ -680,6 +734,7 @@ class PairSearch {
   // All candidates with h1 = sign * h[a] of the first half. False when the pair is done.
   bool first_triple(const Half& w1, const Half& w2, int a, int sign) {
     if (!keep_going()) return false;
+    if ((++batches_ & 15) == 0) prepare_count();  // the order again, from what was learnt
     const std::size_t ua = static_cast<std::size_t>(a);
     const double s1 = sign;
     const V3 v1{s1 * w1.vx[ua], s1 * w1.vy[ua], s1 * w1.vz[ua]};
@@ -767,15 +822,20 @@ class PairSearch {
     ++out_.candidates;
 
     // TESTREF, given up as soon as the count can no longer reach what it must: above this
-    // pair's best and at least the best found anywhere.
-    const int need = std::max(out_.matched + 1, shared_.best.load(std::memory_order_relaxed));
+    // pair's best and what the search still needs (see Shared).
+    const int need = std::max(out_.matched + 1, shared_.need(p_));
     const int allowed_misses = n_ - need;
     int count = 0, misses = 0;
+    long* tests = s_.place_tests.data();
+    long* missed = s_.place_misses.data();
     for (std::size_t t = 0; t < screened_; ++t) {
       if (batch.result[t][q] == 1) {
+        ++tests[t];
         ++count;
-      } else if (batch.result[t][q] == 0 && ++misses > allowed_misses) {
-        return false;
+      } else if (batch.result[t][q] == 0) {
+        ++tests[t];
+        ++missed[t];
+        if (++misses > allowed_misses) return false;
       }
     }
     M3 t_c{};
@@ -789,18 +849,22 @@ class PairSearch {
     };
     for (std::size_t t = 0; t < screened_; ++t) {
       if (batch.result[t][q] >= 0) continue;
+      ++tests[t];
       if (exact(t)) {
         ++count;
-      } else if (++misses > allowed_misses) {
-        return false;
+      } else {
+        ++missed[t];
+        if (++misses > allowed_misses) return false;
       }
     }
     for (std::size_t t = screened_; t < s_.order.size(); ++t) {
       const int match = quick_match(t_c, t);
+      ++tests[t];
       if (match > 0 || (match < 0 && exact(t))) {
         ++count;
-      } else if (++misses > allowed_misses) {
-        return false;
+      } else {
+        ++missed[t];
+        if (++misses > allowed_misses) return false;
       }
     }
     if (!built) orientation_of_frame(pair_.t_phi, t_c, ctx_.lat, o);
@@ -809,9 +873,7 @@ class PairSearch {
     out_.h1 = ctx_.table.h[static_cast<std::size_t>(t1)];
     out_.h2 = ctx_.table.h[static_cast<std::size_t>(batch.t[q])];
     out_.ub = o.ub;
-    int seen = shared_.best.load();
-    while (seen < count && !shared_.best.compare_exchange_weak(seen, count)) {
-    }
+    shared_.offer(count, p_);
     if (count < n_) return false;
     int first_full = shared_.full_at.load();
     while (first_full > p_ && !shared_.full_at.compare_exchange_weak(first_full, p_)) {
@@ -831,6 +893,7 @@ class PairSearch {
   double cos_lo_ = 0, cos_hi_ = 0;
   Orientation o_;  // of the candidate being counted, built only when needed
   std::size_t screened_ = 0;
+  unsigned batches_ = 0;
 };
 
 // The cost of a search, from the window sizes: per pair of reflections, the pairs of triples
