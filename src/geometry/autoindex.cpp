@@ -25,7 +25,8 @@ constexpr double kScanPhase = 0.08;   // largest phase change between two scanne
 constexpr int kLocalScan = 30;        // a length known worse than this many scan steps is left
 constexpr std::size_t kBasisPool = 40;  // shortest good vectors tried as cell edges
 constexpr std::size_t kPlaneReflections = 30;  // reflections whose triples give planes
-constexpr std::size_t kCombined = 40;  // shortest good vectors whose sums are tried
+constexpr std::size_t kCombined = 40;
+constexpr std::size_t kGuessReflections = 6;  // lowest-angle reflections whose indices are guessed  // shortest good vectors whose sums are tried
 
 double frac_dist(double v) { return std::fabs(v - std::nearbyint(v)); }
 
@@ -83,6 +84,13 @@ class Search {
     for (std::size_t i = 0; i < low.size(); ++i)
       for (std::size_t j = i + 1; j < low.size(); ++j)
         for (std::size_t k = j + 1; k < low.size(); ++k) plane(low[i], low[j], low[k]);
+    // Whole numbers guessed for three of the lowest-angle reflections: t.x = m for the three
+    // gives t. Their indices are small, so every lattice vector up to the longest edge is among
+    // a few thousand guesses, whether or not a zone of two reflections points to it.
+    const std::size_t guess = std::min(low.size(), kGuessReflections);
+    for (std::size_t i = 0; i < guess; ++i)
+      for (std::size_t j = i + 1; j < guess; ++j)
+        for (std::size_t k = j + 1; k < guess; ++k) guess_indices(low[i], low[j], low[k]);
   }
 
   const std::vector<TVector>& found() const { return found_; }
@@ -108,23 +116,49 @@ class Search {
   // Reflections that t indexes: the index window is the angular window seen along t, so short
   // vectors, whose indices are small, are held to a window as narrow as the measurement.
   // The fractional parts of t.x, as the likelihood ratio of TVector::fit, measure how well.
-  TVector measure(const V3& t) const {
+  // With `fit` false only the count.
+  TVector measure(const V3& t, bool fit = true) const {
     TVector m{t, refine::norm3(t), 0, 0};
     for (std::size_t k = 0; k < x_.size(); ++k) {
       const double tol = std::clamp(m.length * xlen_[k] * radial_[k], kFitFloor, kFitTol);
       const double d = frac_dist(refine::dot3(t, x_[k]));
-      if (d < tol) {
-        ++m.count;
-        const double sigma = tol / 3;
-        m.fit += mixture(std::exp(-0.5 * d * d / (sigma * sigma)) / (sigma * 2.5066283));
-      } else {
-        m.fit += mixture(0);
-      }
+      if (d >= tol) continue;
+      ++m.count;
+      if (!fit) continue;
+      const double sigma = tol / 3;
+      m.fit += mixture(std::exp(-0.5 * d * d / (sigma * sigma)) / (sigma * 2.5066283)) - stray_;
     }
+    m.fit += stray_ * static_cast<double>(x_.size());
     return m;
   }
 
  private:
+  void guess_indices(int i, int j, int k) {
+    const std::size_t a = std::size_t(i), b = std::size_t(j), c = std::size_t(k);
+    const M3 xs{{x_[a], x_[b], x_[c]}};
+    const double det = refine::det3(xs);
+    if (!(std::fabs(det) > 0.2 * xlen_[a] * xlen_[b] * xlen_[c])) return;  // nearly coplanar
+    const M3 inv = refine::inverse3(xs, det);
+    const int ma = static_cast<int>(max_edge_ * xlen_[a]), mb = static_cast<int>(max_edge_ * xlen_[b]),
+              mc = static_cast<int>(max_edge_ * xlen_[c]);
+    for (int p = 0; p <= ma; ++p)  // t and -t alike: the first whole number not negative
+      for (int q = -mb; q <= mb; ++q)
+        for (int r = -mc; r <= mc; ++r) {
+          const V3 t = refine::mul(inv, V3{double(p), double(q), double(r)});
+          const double length = refine::norm3(t);
+          if (length < kShortest || length > max_edge_) continue;
+          int hits = 0, misses = 0;
+          for (const V3& v : x_) {
+            if (frac_dist(refine::dot3(t, v)) < kQuickTol) {
+              ++hits;
+            } else if (++misses > n_ - keep_) {
+              break;
+            }
+          }
+          if (hits >= keep_) refine_and_keep(t);
+        }
+  }
+
   // Two reflections and the origin: the zone axis, with its length scanned.
   void zone_axis(const V3& a, const V3& b) {
     const V3 c = refine::cross3(a, b);
@@ -209,7 +243,7 @@ class Search {
   void refine_and_keep(V3 t) {
     // From a rough direction only the low-angle reflections have the right whole number; each
     // pass brings in those that the better vector now places, until the set stops growing.
-    TVector best = measure(t);
+    TVector best = measure(t, false);
     int last_used = -1;
     for (int pass = 0; pass < kRefinePasses; ++pass) {
       M3 a{};
@@ -228,15 +262,15 @@ class Search {
       V3 s{};
       if (used < 4 || !solve3(a, b, s)) break;
       t = s;
-      const TVector m = measure(t);
-      if (m.fit > best.fit) best = m;
+      const TVector m = measure(t, false);
+      if (m.count >= best.count) best = m;
       if (used == last_used) break;
       last_used = used;
     }
     t = best.t;
     const double length = best.length;
     if (length < kShortest || length > 1.2 * max_edge_ || best.count < keep_) return;
-    best.t = t;
+    best = measure(t);
     // One entry per vector (t and -t alike), found through a grid of 0.5 A cells.
     if (t[0] < 0 || (t[0] == 0 && (t[1] < 0 || (t[1] == 0 && t[2] < 0)))) t = scaled(t, -1);
     best.t = t;
@@ -267,6 +301,7 @@ class Search {
   const std::vector<V3>& x_;
   const std::vector<double>& radial_;
   double max_edge_, spread_;
+  const double stray_ = mixture(0);
   std::vector<double> xlen_;
   int n_ = 0, need_ = 0, keep_ = 0;
   std::unordered_map<long long, std::vector<std::size_t>> grid_;
