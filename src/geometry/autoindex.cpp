@@ -25,8 +25,8 @@ constexpr double kScanPhase = 0.08;   // largest phase change between two scanne
 constexpr int kLocalScan = 30;        // a length known worse than this many scan steps is left
 constexpr std::size_t kBasisPool = 40;  // shortest good vectors tried as cell edges
 constexpr std::size_t kPlaneReflections = 30;  // reflections whose triples give planes
-constexpr std::size_t kCombined = 40;
-constexpr std::size_t kGuessReflections = 6;  // lowest-angle reflections whose indices are guessed  // shortest good vectors whose sums are tried
+constexpr std::size_t kCombined = 40;  // shortest good vectors whose sums are tried
+constexpr std::size_t kGuessReflections = 6;  // lowest-angle ones whose indices are guessed
 
 double frac_dist(double v) { return std::fabs(v - std::nearbyint(v)); }
 
@@ -139,8 +139,9 @@ class Search {
     const double det = refine::det3(xs);
     if (!(std::fabs(det) > 0.2 * xlen_[a] * xlen_[b] * xlen_[c])) return;  // nearly coplanar
     const M3 inv = refine::inverse3(xs, det);
-    const int ma = static_cast<int>(max_edge_ * xlen_[a]), mb = static_cast<int>(max_edge_ * xlen_[b]),
-              mc = static_cast<int>(max_edge_ * xlen_[c]);
+    const int ma = static_cast<int>(max_edge_ * xlen_[a]);
+    const int mb = static_cast<int>(max_edge_ * xlen_[b]);
+    const int mc = static_cast<int>(max_edge_ * xlen_[c]);
     for (int p = 0; p <= ma; ++p)  // t and -t alike: the first whole number not negative
       for (int q = -mb; q <= mb; ++q)
         for (int r = -mc; r <= mc; ++r) {
@@ -238,8 +239,8 @@ class Search {
     for (std::size_t r = 0; r < take; ++r) refine_and_keep(scaled(n, runs_[r].length));
   }
 
-  // Least squares on t.x = m over the reflections near whole m, three times with narrowing
-  // windows; kept when it then indexes at least half of the reflections.
+  // Least squares on t.x = m over the reflections near whole m; kept when it then indexes at
+  // least three in five of the reflections.
   void refine_and_keep(V3 t) {
     // From a rough direction only the low-angle reflections have the right whole number; each
     // pass brings in those that the better vector now places, until the set stops growing.
@@ -457,10 +458,8 @@ bool choose_basis(std::vector<TVector> good, const std::vector<V3>& x,
     M3 best = basis;
     for (const auto& m : kDouble) {
       M3 trial{};
-      for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-          trial[static_cast<std::size_t>(r)] =
-              plus(trial[static_cast<std::size_t>(r)], scaled(basis[static_cast<std::size_t>(c)], m[r][c]));
+      for (std::size_t r = 0; r < 3; ++r)
+        for (std::size_t c = 0; c < 3; ++c) trial[r] = plus(trial[r], scaled(basis[c], m[r][c]));
       const Score sc = joint_score(trial, x, radial, spread);
       if (sc.fit <= chosen.score.fit) continue;
       chosen.score = sc;
@@ -576,7 +575,8 @@ AutoindexResult AUTOINDEX(const std::vector<AutoindexReflection>& refl, double l
   // operator's tolerances.
   std::vector<std::array<int, 3>> h(x.size());
   std::vector<bool> take(x.size());
-  for (std::size_t k = 0; k < x.size(); ++k) take[k] = fits(basis, ub, x[k], spread, radial[k], &h[k]);
+  for (std::size_t k = 0; k < x.size(); ++k)
+    take[k] = fits(basis, ub, x[k], spread, radial[k], &h[k]);
   for (int pass = 0; pass < 3; ++pass) {
     M3 next{};
     if (!fit_ub(x, h, take, next)) break;
