@@ -17,6 +17,7 @@ constexpr double kRadian = 57.29577951308232;  // degrees per radian
 constexpr double kShortest = 2.5;     // no lattice vector of a crystal is shorter, A
 constexpr double kQuickTol = 0.2;     // index window of the first look at a trial vector
 constexpr double kFitTol = 0.15;      // widest index window of a refined vector
+constexpr int kRefinePasses = 10;   // most least-squares passes on one trial vector
 constexpr double kFitFloor = 0.03;    // narrowest one
 constexpr double kSearchSpread = 1.5;  // the search's angular window, in angle tolerances
 constexpr double kPlaneSigma = 1.5e-3;  // uncertainty of a plane's distance from the origin, 1/A
@@ -24,11 +25,14 @@ constexpr double kScanPhase = 0.08;   // largest phase change between two scanne
 constexpr int kLocalScan = 30;        // a length known worse than this many scan steps is left
 constexpr std::size_t kBasisPool = 40;  // shortest good vectors tried as cell edges
 constexpr std::size_t kPlaneReflections = 30;  // reflections whose triples give planes
+constexpr std::size_t kCombined = 40;  // shortest good vectors whose sums are tried
+constexpr std::size_t kGuessReflections = 6;  // lowest-angle ones whose indices are guessed
 
 double frac_dist(double v) { return std::fabs(v - std::nearbyint(v)); }
 
 V3 scaled(const V3& v, double s) { return {v[0] * s, v[1] * s, v[2] * s}; }
 V3 minus(const V3& a, const V3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+V3 plus(const V3& a, const V3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
 
 // Solves the symmetric 3x3 system a s = b; false when a is (nearly) singular.
 bool solve3(const M3& a, const V3& b, V3& s) {
@@ -43,13 +47,23 @@ struct TVector {
   V3 t{};
   double length = 0;
   int count = 0;
+  double fit = 0;  // log-likelihood ratio of its whole indices against chance
 };
+
+// Each reflection is either on the lattice, its error Gaussian with a third of the window as
+// standard deviation, or a stray peak anywhere (a fraction kStray of them). The log of the
+// ratio of that likelihood to the one of peaks placed at random rewards close fits far more
+// than loose ones, charges every reflection left out, and needs no threshold: `density` is
+// the Gaussian's density over the one of random positions.
+constexpr double kStray = 0.2;
+double mixture(double density) { return std::log(kStray + (1 - kStray) * density); }
 
 // Everything the search of one set of reflections shares.
 class Search {
  public:
-  Search(const std::vector<V3>& x, double max_edge, double spread)
-      : x_(x), max_edge_(max_edge), spread_(spread) {
+  Search(const std::vector<V3>& x, const std::vector<double>& radial, double max_edge,
+         double spread)
+      : x_(x), radial_(radial), max_edge_(max_edge), spread_(spread) {
     n_ = static_cast<int>(x_.size());
     need_ = (n_ + 1) / 2;
     keep_ = (3 * n_ + 4) / 5;
@@ -58,7 +72,7 @@ class Search {
 
   void run() {
     for (int i = 0; i < n_; ++i)
-      for (int j = i + 1; j < n_; ++j) zone_axis(i, j);
+      for (int j = i + 1; j < n_; ++j) zone_axis(x_[std::size_t(i)], x_[std::size_t(j)]);
     // Planes through three reflections among the lowest-angle ones (low-index planes, and a
     // bounded count of them however long the list).
     std::vector<int> low(static_cast<std::size_t>(n_));
@@ -70,27 +84,84 @@ class Search {
     for (std::size_t i = 0; i < low.size(); ++i)
       for (std::size_t j = i + 1; j < low.size(); ++j)
         for (std::size_t k = j + 1; k < low.size(); ++k) plane(low[i], low[j], low[k]);
+    // Whole numbers guessed for three of the lowest-angle reflections: t.x = m for the three
+    // gives t. Their indices are small, so every lattice vector up to the longest edge is among
+    // a few thousand guesses, whether or not a zone of two reflections points to it.
+    const std::size_t guess = std::min(low.size(), kGuessReflections);
+    for (std::size_t i = 0; i < guess; ++i)
+      for (std::size_t j = i + 1; j < guess; ++j)
+        for (std::size_t k = j + 1; k < guess; ++k) guess_indices(low[i], low[j], low[k]);
   }
 
   const std::vector<TVector>& found() const { return found_; }
 
+  // Sums, differences and half of them of two good vectors: lattice vectors when both are,
+  // and the short ones among them that no zone or plane of the few reflections pointed to
+  // (the edges of a cell whose low-index zones hold no two reflections).
+  void combine(std::vector<TVector> good) {
+    std::sort(good.begin(), good.end(),
+              [](const TVector& a, const TVector& b) { return a.length < b.length; });
+    good.resize(std::min(good.size(), kCombined));
+    for (std::size_t i = 0; i < good.size(); ++i)
+      for (std::size_t j = i + 1; j < good.size(); ++j)
+        for (const V3& t : {plus(good[i].t, good[j].t), minus(good[i].t, good[j].t)})
+          for (const double f : {1.0, 0.5}) {
+            const V3 c = scaled(t, f);
+            const double length = refine::norm3(c);
+            if (length < kShortest || length > max_edge_) continue;
+            if (measure(c).count >= keep_) refine_and_keep(c);
+          }
+  }
+
   // Reflections that t indexes: the index window is the angular window seen along t, so short
   // vectors, whose indices are small, are held to a window as narrow as the measurement.
-  int count(const V3& t) const {
-    const double tl = refine::norm3(t) * spread_;
-    int c = 0;
+  // The fractional parts of t.x, as the likelihood ratio of TVector::fit, measure how well.
+  // With `fit` false only the count.
+  TVector measure(const V3& t, bool fit = true) const {
+    TVector m{t, refine::norm3(t), 0, 0};
     for (std::size_t k = 0; k < x_.size(); ++k) {
-      const double tol = std::clamp(tl * xlen_[k], kFitFloor, kFitTol);
-      if (frac_dist(refine::dot3(t, x_[k])) < tol) ++c;
+      const double tol = std::clamp(m.length * xlen_[k] * radial_[k], kFitFloor, kFitTol);
+      const double d = frac_dist(refine::dot3(t, x_[k]));
+      if (d >= tol) continue;
+      ++m.count;
+      if (!fit) continue;
+      const double sigma = tol / 3;
+      m.fit += mixture(std::exp(-0.5 * d * d / (sigma * sigma)) / (sigma * 2.5066283)) - stray_;
     }
-    return c;
+    m.fit += stray_ * static_cast<double>(x_.size());
+    return m;
   }
 
  private:
+  void guess_indices(int i, int j, int k) {
+    const std::size_t a = std::size_t(i), b = std::size_t(j), c = std::size_t(k);
+    const M3 xs{{x_[a], x_[b], x_[c]}};
+    const double det = refine::det3(xs);
+    if (!(std::fabs(det) > 0.2 * xlen_[a] * xlen_[b] * xlen_[c])) return;  // nearly coplanar
+    const M3 inv = refine::inverse3(xs, det);
+    const int ma = static_cast<int>(max_edge_ * xlen_[a]);
+    const int mb = static_cast<int>(max_edge_ * xlen_[b]);
+    const int mc = static_cast<int>(max_edge_ * xlen_[c]);
+    for (int p = 0; p <= ma; ++p)  // t and -t alike: the first whole number not negative
+      for (int q = -mb; q <= mb; ++q)
+        for (int r = -mc; r <= mc; ++r) {
+          const V3 t = refine::mul(inv, V3{double(p), double(q), double(r)});
+          const double length = refine::norm3(t);
+          if (length < kShortest || length > max_edge_) continue;
+          int hits = 0, misses = 0;
+          for (const V3& v : x_) {
+            if (frac_dist(refine::dot3(t, v)) < kQuickTol) {
+              ++hits;
+            } else if (++misses > n_ - keep_) {
+              break;
+            }
+          }
+          if (hits >= keep_) refine_and_keep(t);
+        }
+  }
+
   // Two reflections and the origin: the zone axis, with its length scanned.
-  void zone_axis(int i, int j) {
-    const V3& a = x_[static_cast<std::size_t>(i)];
-    const V3& b = x_[static_cast<std::size_t>(j)];
+  void zone_axis(const V3& a, const V3& b) {
     const V3 c = refine::cross3(a, b);
     const double cn = refine::norm3(c);
     if (!(cn > 0.1 * refine::norm3(a) * refine::norm3(b))) return;  // within 6 degrees
@@ -129,8 +200,10 @@ class Search {
     return pmax;
   }
 
-  // Lengths from `lo` to `hi` along n; the best of each run of lengths that index at least
-  // half of the reflections is refined, for at most `runs` runs.
+  // Lengths from `lo` to `hi` along n; the best length of each run of lengths that index at
+  // least half of the reflections, and of those runs the `runs` that index the most are
+  // refined. The first runs are no better: along a long axis, short lengths that place half
+  // of the reflections by chance come before the true one.
   void scan(const V3& n, double lo, double hi, int runs) {
     proj_.resize(x_.size());
     double pmax = 1.0e-6;
@@ -139,6 +212,7 @@ class Search {
       pmax = std::max(pmax, std::fabs(proj_[k]));
     }
     const double step = kScanPhase / pmax;
+    runs_.clear();
     int best = -1;
     double best_length = 0;
     for (double length = lo; length <= hi + 0.5 * step; length += step) {
@@ -154,18 +228,25 @@ class Search {
         best = c;
         best_length = length;
       } else if (c < need_ && best >= 0) {
-        refine_and_keep(scaled(n, best_length));
+        runs_.push_back({best, best_length});
         best = -1;
-        if (--runs == 0) return;
       }
     }
-    if (best >= 0) refine_and_keep(scaled(n, best_length));
+    if (best >= 0) runs_.push_back({best, best_length});
+    const std::size_t take = std::min(runs_.size(), static_cast<std::size_t>(runs));
+    std::partial_sort(runs_.begin(), runs_.begin() + static_cast<std::ptrdiff_t>(take),
+                      runs_.end(), [](const Run& a, const Run& b) { return a.count > b.count; });
+    for (std::size_t r = 0; r < take; ++r) refine_and_keep(scaled(n, runs_[r].length));
   }
 
-  // Least squares on t.x = m over the reflections near whole m, three times with narrowing
-  // windows; kept when it then indexes at least half of the reflections.
+  // Least squares on t.x = m over the reflections near whole m; kept when it then indexes at
+  // least three in five of the reflections.
   void refine_and_keep(V3 t) {
-    for (int pass = 0; pass < 4; ++pass) {
+    // From a rough direction only the low-angle reflections have the right whole number; each
+    // pass brings in those that the better vector now places, until the set stops growing.
+    TVector best = measure(t, false);
+    int last_used = -1;
+    for (int pass = 0; pass < kRefinePasses; ++pass) {
       M3 a{};
       V3 b{};
       int used = 0;
@@ -182,13 +263,18 @@ class Search {
       V3 s{};
       if (used < 4 || !solve3(a, b, s)) break;
       t = s;
+      const TVector m = measure(t, false);
+      if (m.count >= best.count) best = m;
+      if (used == last_used) break;
+      last_used = used;
     }
-    const double length = refine::norm3(t);
-    if (length < kShortest || length > 1.2 * max_edge_) return;
-    const int c = count(t);
-    if (c < keep_) return;
+    t = best.t;
+    const double length = best.length;
+    if (length < kShortest || length > 1.2 * max_edge_ || best.count < keep_) return;
+    best = measure(t);
     // One entry per vector (t and -t alike), found through a grid of 0.5 A cells.
     if (t[0] < 0 || (t[0] == 0 && (t[1] < 0 || (t[1] == 0 && t[2] < 0)))) t = scaled(t, -1);
+    best.t = t;
     const double close = 0.01 * length + 0.02;
     const std::array<long, 3> cell{std::lround(t[0] * 2), std::lround(t[1] * 2),
                                    std::lround(t[2] * 2)};
@@ -200,12 +286,12 @@ class Search {
           for (std::size_t i : at->second) {
             TVector& f = found_[i];
             if (refine::norm3(minus(f.t, t)) >= close) continue;
-            if (c > f.count) f = TVector{t, length, c};
+            if (best.fit > f.fit) f = best;
             return;
           }
         }
     grid_[key(cell[0], cell[1], cell[2])].push_back(found_.size());
-    found_.push_back(TVector{t, length, c});
+    found_.push_back(best);
   }
 
   static long long key(long x, long y, long z) {
@@ -214,60 +300,81 @@ class Search {
   }
 
   const std::vector<V3>& x_;
+  const std::vector<double>& radial_;
   double max_edge_, spread_;
+  const double stray_ = mixture(0);
   std::vector<double> xlen_;
   int n_ = 0, need_ = 0, keep_ = 0;
   std::unordered_map<long long, std::vector<std::size_t>> grid_;
   std::vector<double> proj_;
+  struct Run {
+    int count;
+    double length;
+  };
+  std::vector<Run> runs_;
   std::vector<TVector> found_;
 };
 
-// Whether the cell with direct axes t (rows) and UB = t^-1 places x within the angular window:
-// |UB h - x| at most |x| spread, h the nearest whole indices (not all zero).
-bool fits(const M3& t, const M3& ub, const V3& x, double spread, std::array<int, 3>* h = nullptr) {
+// Whether the cell with direct axes t (rows) and UB = t^-1 places x within the window: across
+// x at most |x| spread, along x at most |x| radial (at low angle the error of 2theta moves a
+// reflection along its vector far more than the other angles move it across), h the nearest
+// whole indices (not all zero).
+// `q` takes the squared distance in units of the window.
+bool fits(const M3& t, const M3& ub, const V3& x, double spread, double radial,
+          std::array<int, 3>* h = nullptr, double* q = nullptr) {
   const V3 hf = refine::mul(t, x);
   const V3 hr{std::nearbyint(hf[0]), std::nearbyint(hf[1]), std::nearbyint(hf[2])};
   if (hr[0] == 0 && hr[1] == 0 && hr[2] == 0) return false;
   if (h != nullptr)
     for (int k = 0; k < 3; ++k) (*h)[k] = static_cast<int>(hr[k]);
   const V3 d = minus(refine::mul(ub, hr), x);
-  return refine::dot3(d, d) <= refine::dot3(x, x) * spread * spread;
+  const double xx = refine::dot3(x, x);
+  const double along = refine::dot3(d, x);  // |x| times the component along x
+  const double across2 = std::max(0.0, refine::dot3(d, d) - along * along / xx);
+  const double r = (across2 / (spread * spread) + along * along / (xx * radial * radial)) / xx;
+  if (q != nullptr) *q = r;
+  return r <= 1;
 }
 
 // How well a cell (direct axes t, rows) indexes the reflections: the count within the window,
-// and the evidence of the fits, the sum over them of -ln p, p being the chance that a point
-// anywhere falls within the window of a lattice point of that cell (window volume over the
-// reciprocal cell's). A larger cell places chance points more easily and so earns less for
-// each fit: among many trial cells, one that catches a few stray peaks by its size does not
-// outscore the true cell.
+// and the likelihood ratio of the mixture above, the error of a fit Gaussian across and along
+// x with a third of the window as standard deviation, a point at random having the density
+// of the lattice points, V. A cell of half the volume that places most of the reflections
+// by its density gains ln 2 a fit but pays for its loose fits and the ones it leaves out.
 struct Score {
   int count = 0;
-  double evidence = 0;
+  double fit = -1.0e300;
 };
 
-Score joint_score(const M3& t, const std::vector<V3>& x, double spread) {
+Score joint_score(const M3& t, const std::vector<V3>& x, const std::vector<double>& radial,
+                  double spread) {
   Score sc;
   const double det = refine::det3(t);
   if (det == 0) return sc;
   const M3 ub = refine::inverse3(t, det);
   const double volume = std::fabs(det);
-  for (const V3& v : x) {
-    if (!fits(t, ub, v, spread)) continue;
+  sc.fit = 0;
+  for (std::size_t k = 0; k < x.size(); ++k) {
+    double q = 0;
+    if (!fits(t, ub, x[k], spread, radial[k], nullptr, &q)) {
+      sc.fit += mixture(0);
+      continue;
+    }
     ++sc.count;
-    const double r = refine::norm3(v) * spread;
-    const double p = 4.18879 * r * r * r * volume;  // 4/3 pi r^3 / (1/V)
-    if (p < 1) sc.evidence -= std::log(p);
+    const double xl = refine::norm3(x[k]);
+    const double sa = xl * spread / 3, sr = xl * radial[k] / 3;
+    sc.fit += mixture(std::exp(-4.5 * q) / (15.749610 * sa * sa * sr * volume));  // (2 pi)^1.5
   }
   return sc;
 }
 
 M3 rows(const V3& a, const V3& b, const V3& c) { return M3{{a, b, c}}; }
 
-// The three good vectors whose cell indexes the reflections with the most evidence; then any
-// good vector that is not a whole combination of them shrinks the cell if that adds evidence.
+// The three good vectors whose cell indexes the reflections with the best fit; then any
+// good vector that is not a whole combination of them shrinks the cell if that fits better.
 // Rows of the result are the cell's direct axes.
-bool choose_basis(std::vector<TVector> good, const std::vector<V3>& x, double spread,
-                  M3& basis) {
+bool choose_basis(std::vector<TVector> good, const std::vector<V3>& x,
+                  const std::vector<double>& radial, double spread, M3& basis) {
   const int n = static_cast<int>(x.size());
   std::sort(good.begin(), good.end(),
             [](const TVector& a, const TVector& b) { return a.length < b.length; });
@@ -300,8 +407,8 @@ bool choose_basis(std::vector<TVector> good, const std::vector<V3>& x, double sp
         const M3 t = rows(edges[i].t, edges[j].t, edges[k].t);
         const double volume = std::fabs(refine::det3(t));
         if (volume < 0.05 * edges[i].length * edges[j].length * edges[k].length) continue;
-        const Score sc = joint_score(t, x, spread);
-        if (2 * sc.count < n || sc.evidence <= chosen.score.evidence) continue;
+        const Score sc = joint_score(t, x, radial, spread);
+        if (2 * sc.count < n || sc.fit <= chosen.score.fit) continue;
         chosen = Triple{t, sc};
       }
   if (chosen.score.count == 0) return false;
@@ -327,14 +434,39 @@ bool choose_basis(std::vector<TVector> good, const std::vector<V3>& x, double sp
       if (replace < 0 || refine::norm3(reduced) < kShortest) continue;
       M3 trial = basis;
       trial[static_cast<std::size_t>(replace)] = reduced;
-      const Score sc = joint_score(trial, x, spread);
-      if (sc.evidence <= chosen.score.evidence) continue;
+      const Score sc = joint_score(trial, x, radial, spread);
+      if (sc.fit <= chosen.score.fit) continue;
       chosen.score = sc;
       basis = trial;
       changed = true;
       break;
     }
     if (!changed) break;
+  }
+
+  // A cell of half the volume places every reflection whose indices in the true cell have
+  // one parity even; with few reflections most of them may, and it may then fit best of the
+  // cells the pool offers (the pool leaves out the true edge parallel to a half one). Each of
+  // the seven cells of twice the volume is tried: it wins when the reflections it places
+  // with whole indices and the closer fits outweigh its lower density of lattice points.
+  static const int kDouble[7][3][3] = {
+      {{2, 0, 0}, {0, 1, 0}, {0, 0, 1}},  {{1, 0, 0}, {0, 2, 0}, {0, 0, 1}},
+      {{1, 0, 0}, {0, 1, 0}, {0, 0, 2}},  {{1, 1, 0}, {1, -1, 0}, {0, 0, 1}},
+      {{1, 0, 1}, {1, 0, -1}, {0, 1, 0}}, {{0, 1, 1}, {0, 1, -1}, {1, 0, 0}},
+      {{1, 1, 0}, {0, 1, 1}, {1, 0, 1}}};
+  for (int round = 0; round < 2; ++round) {
+    M3 best = basis;
+    for (const auto& m : kDouble) {
+      M3 trial{};
+      for (std::size_t r = 0; r < 3; ++r)
+        for (std::size_t c = 0; c < 3; ++c) trial[r] = plus(trial[r], scaled(basis[c], m[r][c]));
+      const Score sc = joint_score(trial, x, radial, spread);
+      if (sc.fit <= chosen.score.fit) continue;
+      chosen.score = sc;
+      best = trial;
+    }
+    if (best == basis) break;
+    basis = best;
   }
   if (refine::det3(basis) < 0) basis[2] = scaled(basis[2], -1);
   return true;
@@ -413,22 +545,38 @@ AutoindexResult AUTOINDEX(const std::vector<AutoindexReflection>& refl, double l
   if (!(lambda > 0)) return result;
 
   const double spread = kSearchSpread * std::max(tol.angle, 0.1) / kRadian;
-  Search search(x, tol.max_edge, spread);
+  // The window along each vector: what the 2theta tolerance moves |x| by, cot(theta) d(theta),
+  // and never narrower than the window across.
+  std::vector<double> radial;
+  for (const V3& v : x) {
+    const double sin_theta = std::min(0.999, lambda * refine::norm3(v) / 2);
+    const double cot_theta = std::sqrt(1 - sin_theta * sin_theta) / sin_theta;
+    radial.push_back(std::max(spread, kSearchSpread * tol.tth / 2 / kRadian * cot_theta));
+  }
+  Search search(x, radial, tol.max_edge, spread);
   search.run();
-  std::vector<TVector> good;
-  int top = 0;
-  for (const TVector& t : search.found()) top = std::max(top, t.count);
-  for (const TVector& t : search.found())
-    if (4 * t.count >= 3 * top) good.push_back(t);
+  // The vectors that fit at least half as well as the best one; their sums and differences
+  // are tried, and the choice made again.
+  auto choose_good = [&search] {
+    std::vector<TVector> out;
+    double top = 0;
+    for (const TVector& t : search.found()) top = std::max(top, t.fit);
+    for (const TVector& t : search.found())
+      if (t.fit >= 0.5 * top && t.fit > 0) out.push_back(t);
+    return out;
+  };
+  search.combine(choose_good());
+  const std::vector<TVector> good = choose_good();
   M3 basis{};
-  if (!choose_basis(good, x, spread, basis)) return result;
+  if (!choose_basis(good, x, radial, spread, basis)) return result;
   M3 ub = refine::inverse3(basis, refine::det3(basis));
 
   // Refinement against the reflections it indexes: first by the index window, then by the
   // operator's tolerances.
   std::vector<std::array<int, 3>> h(x.size());
   std::vector<bool> take(x.size());
-  for (std::size_t k = 0; k < x.size(); ++k) take[k] = fits(basis, ub, x[k], spread, &h[k]);
+  for (std::size_t k = 0; k < x.size(); ++k)
+    take[k] = fits(basis, ub, x[k], spread, radial[k], &h[k]);
   for (int pass = 0; pass < 3; ++pass) {
     M3 next{};
     if (!fit_ub(x, h, take, next)) break;

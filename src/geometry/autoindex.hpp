@@ -7,8 +7,12 @@
 // so its normal is the direction of a lattice vector and its distance from the origin gives the
 // vector's length up to a whole factor; a scan of the length along each such direction
 // (the one-dimensional Fourier view of Steller, Bolotovsky and Rossmann, 1997) settles the rest.
-// Three short vectors that index the reflections together and span the smallest volume form
-// the cell, which is then refined against the indexed reflections and reduced.
+// Long edges, whose low-index zones hold few reflections, come from whole numbers guessed for
+// three low-angle reflections, and further vectors from sums and differences of good ones.
+// Vectors and cells are rated by the likelihood that the reflections lie on their lattice
+// within the measuring error, a fraction of stray peaks allowed for, against peaks at random.
+// The three vectors whose cell fits best form the cell (or a cell of twice its volume, if
+// that fits better), which is then refined against the indexed reflections and reduced.
 #pragma once
 
 #include <array>

@@ -325,6 +325,43 @@ TEST_F(LatticeTest, EveryBravaisLatticeIsFoundReducedAndSetConventionally) {
     }
   }
 }
+
+// The hard ends of the range: a dozen reflections, two of them spurious, for every lattice
+// type (a cell of half the volume then often places most of them), and a cell with three long
+// edges from 30 reflections, six spurious (the zones of its long edges hold few reflections).
+TEST_F(LatticeTest, FewReflectionsAndLongEdgesGiveTheTrueReducedCell) {
+  struct Case {
+    Lattice14 lat;
+    int real, junk;
+    unsigned seed;
+  };
+  std::vector<Case> cases;
+  unsigned seed = 5100;
+  for (const Lattice14& lat : kLattices) cases.push_back({lat, 10, 2, ++seed});
+  const Lattice14 long_cell{"oP", 'P', {39.0, 39.5, 25.0, 90, 90, 90}, 3};
+  for (unsigned k = 0; k < 4; ++k) cases.push_back({long_cell, 24, 6, ++seed});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.lat.symbol) + " seed " + std::to_string(c.seed));
+    reset_program_state();
+    S().shell.program_directory = S().shell.data_directory = dir();
+    clear_console();
+    load(generate(c.lat, c.seed, c.real, c.junk, 0.05, 1.0), 1.0);
+    enter("INDA");
+    enter("");
+    ASSERT_EQ(S().shell.prompt, "Accept this cell (Y/N)?") << console();
+    enter("y");
+    const D33 gp = mul(mul(primitive(c.lat.centring), metric(c.lat.cell)),
+                       transpose(primitive(c.lat.centring)));
+    const std::vector<Cell6> truth = niggli_forms(gp);
+    Cell6 found{};
+    for (int k = 0; k < 6; ++k) found[k] = S().crystal.cell[k];
+    EXPECT_TRUE(std::any_of(truth.begin(), truth.end(),
+                            [&](const Cell6& t) { return same_reduced(found, t, 0.005, 0.5); }))
+        << found[0] << " " << found[1] << " " << found[2] << " " << found[3] << " " << found[4]
+        << " " << found[5];
+  }
+}
+
 }  // namespace
 
 namespace {
