@@ -145,6 +145,21 @@ float* number_target(int step) {
   }
 }
 
+float shown(int step);
+
+// The scan that Step Size and Scan Width make must have 10 to 200 points (a data-collection
+// scan refuses any other at the measurement): checked when the width is answered, so that the
+// operator hears it now. Returns the reason of a refusal, "" when the scan can be measured.
+std::string scan_points_refusal() {
+  const float step = shown(kStepSize), width = shown(kScanWidth);
+  if (!(step > 0.0f) || !(width > 0.0f)) return "";
+  const long n = std::lround(static_cast<double>(width) / step + 1.0);
+  if (n >= 10 && n <= 200) return "";
+  return " Scan Width " + std::string(trim(F(width, 10, 2))) + " deg in steps of " +
+         std::string(trim(F(step, 10, 4))) + " deg makes " + std::to_string(n) +
+         " steps in a scan: 10 to 200 allowed";
+}
+
 // The matrix-file field of a number (width, decimals): a value that would fill it with
 // asterisks is refused, or the whole line would be lost at the next start.
 std::pair<int, int> number_field(int step) {
@@ -368,7 +383,17 @@ bool take_answer(int step) {
         WRITE_OUT(std::string(" ") + number_label(step) + " must be greater than 0");
         return false;
       }
-      held.number[static_cast<std::size_t>(step)] = v[0];
+    }
+    auto& slot = held.number[static_cast<std::size_t>(step)];
+    const std::optional<float> before = slot;
+    if (!v.empty()) slot = v[0];
+    if (step == kScanWidth) {
+      const std::string why = scan_points_refusal();
+      if (!why.empty()) {
+        WRITE_OUT(why);
+        slot = before;
+        return false;
+      }
     }
   } else if (step == kPsiEnable) {
     const int c = yes_no_answer();

@@ -437,11 +437,18 @@ void GETCELL() {
   Mat3 B;
   if (!CALCB(cell, B)) return;  // an impossible cell leaves the crystal as it was
   CrystalState& crystal = S().crystal;
+  // An orientation found from reflections (UB other than B of the cell) is lost here: say so.
+  bool oriented = false;
+  for (std::size_t k = 0; k < 9; ++k)
+    oriented = oriented || std::fabs(crystal.UB.a[k] - crystal.B.a[k]) > 1e-5f;
   crystal.cell = cell;
   crystal.B = B;
   crystal.UB = B;
   OMTOB(crystal, true);  // volume
   WRITE_MATFILE();
+  if (oriented)
+    WRITE_OUT("  The refined orientation matrix is replaced: UB is now B of the new cell "
+              "(COM or LSQ orient it again)");
   DISPLAY_CELL();
 }
 

@@ -13,6 +13,7 @@
 #include "datacol/commands.hpp"
 #include "geometry/commands.hpp"
 #include "geometry/display.hpp"  // DISPLAY_UB, PRINT_MATRICES
+#include "geometry/matfile.hpp"  // what is unsaved at EXIT
 #include "instrument/commands.hpp"
 #include "reflections/commands.hpp"
 #include "shell/commands.hpp"
@@ -196,6 +197,7 @@ void park_and_release() {
 }
 
 void exit_command() {
+  offer_to_save_crystal();
   if (S().shell.operating_mode != MODE_NORMAL) return;
   const double start = instrument_seconds();
   park_and_release();

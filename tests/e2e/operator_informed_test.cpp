@@ -1,0 +1,66 @@
+// Transcripts of the line console: the operator is told what happened, what is refused and why,
+// and nothing computed is lost without a word.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "support/run_dorvex.hpp"
+
+namespace {
+
+using dorvex_test::has_line;
+using dorvex_test::Home;
+using dorvex_test::mat_args;
+using dorvex_test::run_dorvex;
+
+const std::string kSample = DORVEX_SOURCE_DIR "/examples/sample.mat";
+
+// Output with its line breaks removed: warnings are wrapped at 80 columns.
+std::string unwrapped(std::string text) {
+  std::erase(text, '\n');
+  return text;
+}
+
+std::string kept_copy() {
+  std::ifstream in(kSample, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A new --mat file is said to be new; CELL says it replaces the orientation found from
+// reflections; a file that cannot be rewritten is named with the system's reason and another
+// one offered; EXIT asks before the unsaved orientation is dropped.
+TEST(OperatorInformed, NothingComputedIsLostSilently) {
+  Home fresh;
+  const auto created = run_dorvex(fresh, "EXIT\n", mat_args(fresh, "new"));
+  EXPECT_TRUE(has_line(created.out, "Created new matrix file: " + fresh.file("new.mat")))
+      << created.out;
+  EXPECT_EQ(created.out.find("SUCCESSFULLY OPENED MAT FILE"), std::string::npos);
+
+  Home home;
+  home.copy_in(kSample, "xtal.mat");
+  std::filesystem::create_directory(home.file("xtal.mat.tmp"));  // the rewrite cannot go there
+  const auto r = run_dorvex(home, "CELL\n8 10 12\nn\nEXIT\ny\ny\n", mat_args(home, "xtal"));
+  const std::string refusal = "WRITE_MATFILE FAILED TO OPEN .MAT FILE CALLED xtal (" +
+                              home.file("xtal.mat") + ": Is a directory";
+  EXPECT_NE(unwrapped(r.out).find(refusal), std::string::npos) << r.out;
+  EXPECT_TRUE(has_line(r.out, "DORVEX: SAVE THE CRYSTAL IN A NEW MAT FILE xtal_2.mat? (Y/N)"));
+  EXPECT_TRUE(has_line(r.out, "  The refined orientation matrix is replaced: UB is now B of the "
+                              "new cell (COM or LSQ orient it again)"));
+  EXPECT_TRUE(has_line(r.out, "  The cell and orientation in memory differ from the mat file " +
+                                  home.file("xtal.mat")));
+  EXPECT_TRUE(has_line(r.out, "DORVEX: SAVE THE CELL AND ORIENTATION IN THE MAT FILE? (Y/N)"));
+  EXPECT_TRUE(has_line(r.out, "  Saved in " + home.file("xtal_2.mat")));
+  // B of the 8 x 10 x 12 A cell, in the new file; the original is untouched.
+  EXPECT_TRUE(has_line(home.read("xtal_2.mat"), "UB      0.125000  0.000000  0.000000"));
+  EXPECT_EQ(home.read("xtal.mat"), kept_copy());
+
+  // Declined: said so, and the file keeps what it had.
+  Home kept;
+  kept.copy_in(kSample, "xtal.mat");
+  std::filesystem::create_directory(kept.file("xtal.mat.tmp"));
+  const auto no = run_dorvex(kept, "CELL\n8 10 12\nn\nEXIT\nn\nn\n", mat_args(kept, "xtal"));
+  EXPECT_TRUE(has_line(no.out, "  Not saved: the mat file keeps its former cell and orientation"))
+      << no.out;
+}
+
+}  // namespace
