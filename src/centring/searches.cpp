@@ -457,8 +457,8 @@ std::string range_refusal(int m, float first, float last) {
       const std::string why = motor_reason(P(), S().device, m, v);
       if (!why.empty()) return why;
     } else if (!(std::fabs(v) <= 360.0f)) {
-      return std::string(m == 3 ? "chi " : m == 2 ? "omega " : "phi ") + std::string(trim(F(v, 12, 3))) +
-             " deg: a circle is searched within -360 to 360 deg";
+      return std::string(m == 3 ? "chi " : m == 2 ? "omega " : "phi ") + degrees_text(v) +
+             ": a circle is searched within -360 to 360 deg";
     }
   }
   if (std::fabs(last - first) > 360.0f) return "the range is more than one turn (360 deg)";
@@ -557,7 +557,7 @@ void RUN_SEARCH() {
       if (r[2] < smallest || r[2] > r[1] - r[0]) {
         WRITE_OUT("  step " + std::string(trim(F(r[2], 12, 4))) + " deg: from " +
                   std::string(trim(F(smallest, 8, 4))) + " deg to the range (" +
-                  std::string(trim(F(r[1] - r[0], 10, 2))) + " deg) allowed");
+                  degrees_text(r[1] - r[0]) + ") allowed");
         ask(kSearch, kInvalidValues);
         return;
       }

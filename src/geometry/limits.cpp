@@ -68,7 +68,17 @@ bool outside_device6(const DeviceSettings& device, const AngleSet& a) {
 const char* const kAxisName[] = {"", "2theta", "omega", "chi", "phi", "motor 5", "motor 6",
                                  "motor 7", "motor 8", "motor 9", "motor 10"};
 
-std::string degrees(float v) { return std::string(trim(F(v, 10, 3))) + " deg"; }
+}  // namespace
+
+std::string degrees_text(float v) {
+  std::string text = F(v, 12, 3);
+  if (text.find('*') != std::string::npos) text = E(v, 12, 4);
+  return std::string(trim(text)) + " deg";
+}
+
+namespace {
+
+std::string degrees(float v) { return degrees_text(v); }
 
 // The value of motor m against its range, as the motor sees it (zero offset included).
 std::string range_text(const MachineProfile& profile, const DeviceSettings& device, int m,
@@ -90,6 +100,11 @@ std::string range_text(const MachineProfile& profile, const DeviceSettings& devi
 
 std::string limits_reason(const MachineProfile& profile, const DeviceSettings& device,
                           const AngleSet& a) {
+  {
+    const Range r = range_of(profile, device, 1);
+    const float p = a[0] + offset_of(profile, 1);
+    if (!(p <= r.upper && p >= r.lower)) return range_text(profile, device, 1, a[0]);
+  }
   AngleSet b = a;
   if (SOFTLIMITS(profile, device, b, 1) != 0) {
     AngleSet c = a;

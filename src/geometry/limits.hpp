@@ -20,6 +20,8 @@ std::string limits_reason(const MachineProfile& profile, const DeviceSettings& d
 // Why `value` is refused for motor m (1 to 10) on its own: outside its limits, or no such motor.
 std::string motor_reason(const MachineProfile& profile, const DeviceSettings& device, int m,
                          float value);
+// An angle for a message: "12.500 deg" (an exponent for values too large for the field).
+std::string degrees_text(float v);
 // Brings x (logical degrees) of motor m (3 chi or 4 phi) into its range by multiples of 360.
 // Returns 0 and the new x, or 1 when no equivalent lies in the range.
 int PUT_INTO_RANGE(const MachineProfile& profile, const DeviceSettings& device, float& x, int m);

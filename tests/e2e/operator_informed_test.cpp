@@ -64,3 +64,34 @@ TEST(OperatorInformed, NothingComputedIsLostSilently) {
 }
 
 }  // namespace
+
+namespace {
+
+// The simulated instrument (SMC9300, 2theta -10 to 120 deg) on a copy of the sample crystal.
+dorvex_test::RunResult run_simulated(const Home& home, const std::string& input) {
+  home.copy_in(kSample, "s.mat");
+  return run_dorvex(home, input,
+                    {"--home", home.path(), "--simulate", "--ui", "line", "--mat", home.file("s.mat")},
+                    60, {"DORVEX_SIM_ARGS=--time-scale 0"});
+}
+
+// Limits are checked when the values are typed, before anything moves; each refusal names the
+// axis, the value and the limit, and the question is asked again.
+TEST(OperatorInformed, LimitsRefusedWithTheirReasonBeforeAnythingMoves) {
+  Home home;
+  const auto r = run_simulated(
+      home, "MOT 9 5\n"
+            "SRCH\n2 2\n10 200\n10 30\n-1e9 1e9\n-10 10\n0 90 0.0001\n\n"
+            "SET DATA\n\n0.01\n5\n0.3\n\n");
+  for (const char* line : {
+           "  MOT: there is no motor 9 on this diffractometer",
+           "  2theta 200.000 deg above its upper limit 120.000 deg",
+           "  chi -0.1000E+10 deg: a circle is searched within -360 to 360 deg",
+           "  step 0.0001 deg: from 0.0100 deg to the range (90.000 deg) allowed",
+           " Scan Width 5.00 deg in steps of 0.0100 deg makes 501 steps in a scan: 10 to 200 "
+           "allowed"})
+    EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
+  EXPECT_EQ(dorvex_test::count_lines(r.out, "Invalid values, try again:"), 3);
+}
+
+}  // namespace
