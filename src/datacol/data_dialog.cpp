@@ -16,8 +16,8 @@
 //   2theta Limits: five shells, each answered "collect(1/0) 2th-min 2th-max".
 //   Standards:     five standards, each answered "collect(1/0) h k l"; the interval.
 //   OK or Cancel (O/C).
-// Choices (scan type, precision, psi enable, symmetry, quadrants, increment order) act at once
-// and stay even on Cancel. Numbers, the space group, shells and standards are held until OK,
+// Choices (scan type, precision, psi enable, symmetry, quadrants, increment order) act at once;
+// Cancel (or "-" at any question) puts every parameter back as the form found it. Numbers, the space group, shells and standards are held until OK,
 // where they are taken in this order: scan numbers, space group (P-1 when it cannot be read),
 // shells (a selected shell reversed or of no width is cleared and deselected), standards
 // (indices rounded) and the interval; then the parameter listing. Cancel drops them.
@@ -79,6 +79,7 @@ struct Held {
 struct Dialog {
   int step = kClosed;
   Held held;
+  DataCollectionParameters opened;  // as the form found them: Cancel goes back to them
 };
 
 Dialog& dialog() {
@@ -471,6 +472,7 @@ void RUN_DATA_DIALOG() {
   if (dlg.step == kClosed) {
     WRITE_OUT("");
     WRITE_OUT("Dorvex: Data Collection Parameters");
+    dlg.opened = dc();
     fill_quadrants();
     next(kScanType);
     return;
@@ -481,7 +483,12 @@ void RUN_DATA_DIALOG() {
         a.empty() ? 'O' : static_cast<char>(std::toupper(static_cast<unsigned char>(a[0])));
     if (c == 'O') {
       read_data_dialog();
-    } else if (c != 'C') {
+    } else if (c == 'C') {
+      // Nothing of the form is kept, the choices that acted at once included.
+      CANCEL_DATA_DIALOG();
+      WRITE_OUT(" Cancelled: the data-collection parameters are as before");
+      return;
+    } else {
       SET_PROMPT("Error on input, try again:");
       return;
     }
@@ -493,6 +500,11 @@ void RUN_DATA_DIALOG() {
     return;
   }
   next(dlg.step + 1);
+}
+
+void CANCEL_DATA_DIALOG() {
+  if (dialog().step != kClosed) dc() = dialog().opened;
+  close_dialog();
 }
 
 }  // namespace dorvex

@@ -327,9 +327,17 @@ void one_line_dialogue(int own_code, const char* prompt, CalcLine (*work)()) {
     code() = 0;
     return;
   }
+  const bool one_shot = code() == 0;
   switch (work()) {
     case CalcLine::stop: code() = 0; break;
     case CalcLine::unreadable:
+      if (one_shot) {
+        // Typed with the command: said at once, rather than turning the next commands into
+        // answers of a question.
+        WRITE_OUT(" Error on input: " + std::string(trim(argument())) + " cannot be read");
+        code() = 0;
+        break;
+      }
       code() = own_code;
       SET_PROMPT(kInputError);
       break;

@@ -95,3 +95,29 @@ TEST(OperatorInformed, LimitsRefusedWithTheirReasonBeforeAnythingMoves) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every question can be left: "-" anywhere, an empty row in TRAN; answers that cannot be read
+// are asked again five times at most; a SET DATA form left or cancelled keeps nothing.
+TEST(OperatorInformed, EveryDialogueCanBeLeft) {
+  Home home;
+  home.copy_in(kSample, "s.mat");
+  const auto r = run_dorvex(home,
+                            "CALC xyz\nCALC\nxyz\n1 2\nqq\n1,,\nzz\nTRAN\n1 0 0\n\n"
+                            "SET DATA\n2\n-\nSET DATA\n2\n0.05\n" +
+                                std::string(26, '\n') + "C\nSHOW DATA\n",
+                            mat_args(home, "s"));
+  for (const char* line :
+       {" Error on input: xyz cannot be read",
+        " CALC ended: 5 answers in a row could not be taken; nothing more is changed",
+        " TRAN cancelled: the cell is unchanged", " SET cancelled",
+        " Cancelled: the data-collection parameters are as before",
+        "  Scan type is omega, scan width =  0.80", "  In Steps of 0.020 degrees;  1.00 secs per step"})
+    EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
+  // The scan type chosen at once and the step typed were both dropped.
+  EXPECT_TRUE(has_line(home.read("s.mat"), "DSCAN2   1.0   0.0 0.0200   1.0   0.0   0.0   0.0   0.0"
+                                           "  0.00   0.0  0.00   0.0"));
+}
+
+}  // namespace
