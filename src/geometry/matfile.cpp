@@ -994,7 +994,9 @@ void WRITE_MATFILE() {
   if (!replace_file(path, date_line() + body)) {
     WARNING("WRITE_MATFILE FAILED TO OPEN .MAT FILE CALLED " + sh.matfile_name.substr(0, 40) +
             " (" + path + ": " + replace_failure + ")");
-    offer_other_file();
+    // A file that is there but cannot be replaced: another place is offered. Without a file
+    // (none chosen yet) there is nothing to save elsewhere.
+    if (file_exists(path)) offer_other_file();
     return;
   }
   sh.matfile_stored = body;
