@@ -447,6 +447,33 @@ const char* check_apertures(float a5, float a6) {
   return "";
 }
 
+// Why a range of motor m cannot be searched ("" when it can): the ends against the motor's
+// limits (the device's for a limited chi or phi), at most one turn of a free circle.
+std::string range_refusal(int m, float first, float last) {
+  const bool limited = (m == 3 && S().device.chi_limited != 0) ||
+                       (m == 4 && S().device.phi_limited != 0) || m == 1;
+  for (const float v : {first, last}) {
+    if (limited) {
+      const std::string why = motor_reason(P(), S().device, m, v);
+      if (!why.empty()) return why;
+    } else if (!(std::fabs(v) <= 360.0f)) {
+      return std::string(m == 3 ? "chi " : m == 2 ? "omega " : "phi ") + degrees_text(v) +
+             ": a circle is searched within -360 to 360 deg";
+    }
+  }
+  if (std::fabs(last - first) > 360.0f) return "the range is more than one turn (360 deg)";
+  return "";
+}
+
+// Refuses a range with its reason and the retry prompt; true when the range is accepted.
+bool range_accepted(int m, float first, float last) {
+  const std::string why = range_refusal(m, first, last);
+  if (why.empty()) return true;
+  WRITE_OUT("  " + why);
+  ask(kSearch, kInvalidValues);
+  return false;
+}
+
 }  // namespace
 
 void RUN_SEARCH() {
@@ -494,6 +521,7 @@ void RUN_SEARCH() {
     case 2: {
       std::array<float, 2> r{};
       if (!read_reals(line, r)) break;
+      if (!range_accepted(1, r[0], r[1])) return;
       p.two_theta_first = r[0];
       p.two_theta_last = r[1];
       if (!search_grid(p)) {
@@ -507,6 +535,7 @@ void RUN_SEARCH() {
     case 3: {
       std::array<float, 2> r{};
       if (!read_reals(line, r)) break;
+      if (!range_accepted(3, r[0], r[1])) return;
       p.chi_first = r[0];
       p.chi_last = r[1];
       search.step = 4;
@@ -517,6 +546,18 @@ void RUN_SEARCH() {
       std::array<float, 3> r{};
       if (!read_reals(line, r)) break;
       if (!(r[2] > 0.0f) || !(r[1] > r[0])) {
+        ask(kSearch, kInvalidValues);
+        return;
+      }
+      if (!range_accepted(scanned_mode(), r[0], r[1])) return;
+      // A step the listing (F5.2) and the motor can both resolve, and at least one in the range.
+      const MotorProfile& mp = P().motor[static_cast<std::size_t>(scanned_mode())];
+      const float motor_step = mp.steps_per_degree > 0.0f ? 1.0f / mp.steps_per_degree : 0.0f;
+      const float smallest = std::max(0.01f, motor_step);
+      if (r[2] < smallest || r[2] > r[1] - r[0]) {
+        WRITE_OUT("  step " + std::string(trim(F(r[2], 12, 4))) + " deg: from " +
+                  std::string(trim(F(smallest, 8, 4))) + " deg to the range (" +
+                  degrees_text(r[1] - r[0]) + ") allowed");
         ask(kSearch, kInvalidValues);
         return;
       }

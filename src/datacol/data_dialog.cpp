@@ -16,8 +16,8 @@
 //   2theta Limits: five shells, each answered "collect(1/0) 2th-min 2th-max".
 //   Standards:     five standards, each answered "collect(1/0) h k l"; the interval.
 //   OK or Cancel (O/C).
-// Choices (scan type, precision, psi enable, symmetry, quadrants, increment order) act at once
-// and stay even on Cancel. Numbers, the space group, shells and standards are held until OK,
+// Choices (scan type, precision, psi enable, symmetry, quadrants, increment order) act at once;
+// Cancel (or "-" at any question) puts every parameter back as the form found it. Numbers, the space group, shells and standards are held until OK,
 // where they are taken in this order: scan numbers, space group (P-1 when it cannot be read),
 // shells (a selected shell reversed or of no width is cleared and deselected), standards
 // (indices rounded) and the interval; then the parameter listing. Cancel drops them.
@@ -79,6 +79,7 @@ struct Held {
 struct Dialog {
   int step = kClosed;
   Held held;
+  DataCollectionParameters opened;  // as the form found them: Cancel goes back to them
 };
 
 Dialog& dialog() {
@@ -143,6 +144,21 @@ float* number_target(int step) {
     case kPsiIncrement: return &d.psi_interval;
     default: return nullptr;
   }
+}
+
+float shown(int step);
+
+// The scan that Step Size and Scan Width make must have 10 to 200 points (a data-collection
+// scan refuses any other at the measurement): checked when the width is answered, so that the
+// operator hears it now. Returns the reason of a refusal, "" when the scan can be measured.
+std::string scan_points_refusal() {
+  const float step = shown(kStepSize), width = shown(kScanWidth);
+  if (!(step > 0.0f) || !(width > 0.0f)) return "";
+  const long n = std::lround(static_cast<double>(width) / step + 1.0);
+  if (n >= 10 && n <= 200) return "";
+  return " Scan Width " + std::string(trim(F(width, 10, 2))) + " deg in steps of " +
+         std::string(trim(F(step, 10, 4))) + " deg makes " + std::to_string(n) +
+         " steps in a scan: 10 to 200 allowed";
 }
 
 // The matrix-file field of a number (width, decimals): a value that would fill it with
@@ -368,7 +384,17 @@ bool take_answer(int step) {
         WRITE_OUT(std::string(" ") + number_label(step) + " must be greater than 0");
         return false;
       }
-      held.number[static_cast<std::size_t>(step)] = v[0];
+    }
+    auto& slot = held.number[static_cast<std::size_t>(step)];
+    const std::optional<float> before = slot;
+    if (!v.empty()) slot = v[0];
+    if (step == kScanWidth) {
+      const std::string why = scan_points_refusal();
+      if (!why.empty()) {
+        WRITE_OUT(why);
+        slot = before;
+        return false;
+      }
     }
   } else if (step == kPsiEnable) {
     const int c = yes_no_answer();
@@ -446,6 +472,7 @@ void RUN_DATA_DIALOG() {
   if (dlg.step == kClosed) {
     WRITE_OUT("");
     WRITE_OUT("Dorvex: Data Collection Parameters");
+    dlg.opened = dc();
     fill_quadrants();
     next(kScanType);
     return;
@@ -456,7 +483,12 @@ void RUN_DATA_DIALOG() {
         a.empty() ? 'O' : static_cast<char>(std::toupper(static_cast<unsigned char>(a[0])));
     if (c == 'O') {
       read_data_dialog();
-    } else if (c != 'C') {
+    } else if (c == 'C') {
+      // Nothing of the form is kept, the choices that acted at once included.
+      CANCEL_DATA_DIALOG();
+      WRITE_OUT(" Cancelled: the data-collection parameters are as before");
+      return;
+    } else {
       SET_PROMPT("Error on input, try again:");
       return;
     }
@@ -468,6 +500,11 @@ void RUN_DATA_DIALOG() {
     return;
   }
   next(dlg.step + 1);
+}
+
+void CANCEL_DATA_DIALOG() {
+  if (dialog().step != kClosed) dc() = dialog().opened;
+  close_dialog();
 }
 
 }  // namespace dorvex

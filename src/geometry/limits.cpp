@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "common/fields.hpp"
+
 namespace dorvex {
 
 namespace {
@@ -63,7 +65,85 @@ bool outside_device6(const DeviceSettings& device, const AngleSet& a) {
   return bad;
 }
 
+const char* const kAxisName[] = {"", "2theta", "omega", "chi", "phi", "motor 5", "motor 6",
+                                 "motor 7", "motor 8", "motor 9", "motor 10"};
+
 }  // namespace
+
+std::string degrees_text(float v) {
+  std::string text = F(v, 12, 3);
+  if (text.find('*') != std::string::npos) text = E(v, 12, 4);
+  return std::string(trim(text)) + " deg";
+}
+
+namespace {
+
+std::string degrees(float v) { return degrees_text(v); }
+
+// The value of motor m against its range, as the motor sees it (zero offset included).
+std::string range_text(const MachineProfile& profile, const DeviceSettings& device, int m,
+                       float logical) {
+  const Range r = range_of(profile, device, m);
+  const float p = logical + offset_of(profile, m);
+  const std::string name = kAxisName[m];
+  if (!std::isfinite(p)) return name + " value is not a number";
+  if (p > r.upper) return name + " " + degrees(logical) + " above its upper limit " +
+                          degrees(r.upper - offset_of(profile, m));
+  if (p < r.lower) return name + " " + degrees(logical) + " below its lower limit " +
+                          degrees(r.lower - offset_of(profile, m));
+  return name + " " + degrees(logical) + ": no turn of it lies within its limits " +
+         degrees(r.lower - offset_of(profile, m)) + " to " +
+         degrees(r.upper - offset_of(profile, m));
+}
+
+}  // namespace
+
+std::string limits_reason(const MachineProfile& profile, const DeviceSettings& device,
+                          const AngleSet& a) {
+  {
+    const Range r = range_of(profile, device, 1);
+    const float p = a[0] + offset_of(profile, 1);
+    if (!(p <= r.upper && p >= r.lower)) return range_text(profile, device, 1, a[0]);
+  }
+  AngleSet b = a;
+  if (SOFTLIMITS(profile, device, b, 1) != 0) {
+    AngleSet c = a;
+    if (SOFTLIMITS(profile, device, c, 2) != 0) {
+      const Range r = range_of(profile, device, 2);
+      const float p = profile.omega_motor(a[0], a[1]) + offset_of(profile, 2);
+      if (p > r.upper || p < r.lower) {
+        return "omega motor " + degrees(p - offset_of(profile, 2)) +
+               (p > r.upper ? " above its upper limit " + degrees(r.upper - offset_of(profile, 2))
+                            : " below its lower limit " +
+                                  degrees(r.lower - offset_of(profile, 2)));
+      }
+      return "detector arm " + degrees(a[0]) + " closer than " + degrees(profile.clearance_angle) +
+             " to the omega carriage at omega " + degrees(a[1]);
+    }
+    return range_text(profile, device, 1, a[0]);
+  }
+  b = a;
+  if (device.chi_limited != 0 && PUT_INTO_RANGE(profile, device, b[2], 3) != 0)
+    return range_text(profile, device, 3, a[2]);
+  if (device.phi_limited != 0 && PUT_INTO_RANGE(profile, device, b[3], 4) != 0)
+    return range_text(profile, device, 4, a[3]);
+  b = a;
+  if (SOFTLIMITS(profile, device, b, 0) == 2)
+    return device.type == 6 ? "the setting passes the angle restrictions of the device"
+                            : "the beams leave the psi cone of " + degrees(device.psi_max) +
+                                  " of the fixed-phi mode";
+  return "";
+}
+
+std::string motor_reason(const MachineProfile& profile, const DeviceSettings& device, int m,
+                         float value) {
+  if (m < 1 || m > 10 || !profile.motor_present(m))
+    return "there is no motor " + std::to_string(m) + " on this diffractometer";
+  const Range r = range_of(profile, device, m);
+  const float p = value + offset_of(profile, m);
+  if (p > r.upper || p < r.lower || !std::isfinite(p)) return range_text(profile, device, m, value);
+  return "";
+}
 
 int PUT_INTO_RANGE(const MachineProfile& profile, const DeviceSettings& device, float& x, int m) {
   const Range r = range_of(profile, device, m);

@@ -1,6 +1,8 @@
 // The limit check of the motion layer: pure computations on the profile and device settings.
 #pragma once
 
+#include <string>
+
 #include "common/state.hpp"
 
 namespace dorvex {
@@ -10,6 +12,16 @@ namespace dorvex {
 // the limits, 2 device restriction. The chi/phi range checks may replace a[2]/a[3] by their
 // equivalent inside the range.
 int SOFTLIMITS(const MachineProfile& profile, const DeviceSettings& device, AngleSet& a, int mode);
+// Why SOFTLIMITS (mode 0) refuses setting `a`, for the operator: the axis, its value and the
+// limit it passes ("2theta 130.000 deg above its upper limit 120.000 deg"); "" when nothing is
+// wrong. Motors 5 to 10 are checked alone with motor_reason.
+std::string limits_reason(const MachineProfile& profile, const DeviceSettings& device,
+                          const AngleSet& a);
+// Why `value` is refused for motor m (1 to 10) on its own: outside its limits, or no such motor.
+std::string motor_reason(const MachineProfile& profile, const DeviceSettings& device, int m,
+                         float value);
+// An angle for a message: "12.500 deg" (an exponent for values too large for the field).
+std::string degrees_text(float v);
 // Brings x (logical degrees) of motor m (3 chi or 4 phi) into its range by multiples of 360.
 // Returns 0 and the new x, or 1 when no equivalent lies in the range.
 int PUT_INTO_RANGE(const MachineProfile& profile, const DeviceSettings& device, float& x, int m);

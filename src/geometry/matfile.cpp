@@ -16,11 +16,13 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <variant>
@@ -258,9 +260,20 @@ bool write_all(int fd, const std::string& data) {
 // rename. The old file is left untouched on any failure. A symbolic link is followed, so the
 // file it names is replaced and the link kept. The new file keeps the old one's mode, and its
 // owner and group where the program may set them.
+// The system's reason of the last failed replace_file.
+std::string replace_failure;
+
 bool replace_file(const std::string& path, const std::string& contents) {
   struct stat old_stat {};
-  if (::stat(path.c_str(), &old_stat) != 0 || !S_ISREG(old_stat.st_mode)) return false;
+  replace_failure.clear();
+  if (::stat(path.c_str(), &old_stat) != 0) {
+    replace_failure = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(old_stat.st_mode)) {
+    replace_failure = "not a regular file";
+    return false;
+  }
   std::string target = path;
   if (char* real = ::realpath(path.c_str(), nullptr)) {
     target = real;
@@ -269,7 +282,10 @@ bool replace_file(const std::string& path, const std::string& contents) {
   const std::string temporary = target + ".tmp";
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
                         old_stat.st_mode & 0777);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    replace_failure = std::string(std::strerror(errno)) + " (" + temporary + ")";
+    return false;
+  }
   (void)::fchown(fd, ::geteuid() == 0 ? old_stat.st_uid : static_cast<uid_t>(-1),
                  old_stat.st_gid);
   (void)::fchmod(fd, old_stat.st_mode & 07777);
@@ -277,6 +293,7 @@ bool replace_file(const std::string& path, const std::string& contents) {
   ok = (::close(fd) == 0) && ok;
   if (ok) ok = ::rename(temporary.c_str(), target.c_str()) == 0;
   if (!ok) {
+    replace_failure = std::strerror(errno);
     ::unlink(temporary.c_str());
     return false;
   }
@@ -844,8 +861,15 @@ bool create_empty(const std::string& path) {
 
 // A file that cannot be rewritten: said with the reason, and a new file in the same directory
 // offered for the crystal instead.
+void offer_other_file();
 void refuse_and_offer(const std::string& path, const std::string& reason) {
   WARNING("MAT FILE NOT REWRITTEN, " + reason + ": " + path);
+  offer_other_file();
+}
+
+// A new file in the same directory offered for the crystal, after the file in use could not
+// be written.
+void offer_other_file() {
   ShellState& sh = S().shell;
   const std::string directory = sh.data_directory.empty() ? "." : sh.data_directory;
   std::string other;
@@ -877,10 +901,11 @@ void refuse_and_offer(const std::string& path, const std::string& reason) {
 }
 
 // Steps 5.1 to 5.5 of a successful load; the display of 5.4 only when `show`.
-void after_load(bool show) {
+void after_load(bool show, bool created = false) {
   ShellState& sh = S().shell;
   write_userlog_header();
-  WRITE_OUT("SUCCESSFULLY OPENED MAT FILE: ");
+  WRITE_OUT(created ? "Created new matrix file: " + matfile_path()
+                    : std::string("SUCCESSFULLY OPENED MAT FILE: "));
   WRITE_SAVEFILE();
   DISPLAY_MATFILE();
   if (sh.datfile_set) DISPLAY_DATFILE();
@@ -913,16 +938,17 @@ bool open_startup_matfile(const std::string& given) {
   sh.data_directory = with_slash(path.parent_path().string());
   sh.matfile_name = name_without_extension(path.filename().string());
   const std::string file = matfile_path();
-  if (!name_taken(file)) {
+  const bool created = !name_taken(file);
+  if (created) {
     if (!create_empty(file)) {
       WARNING("WRITE_MATFILE FAILED TO OPEN .MAT FILE CALLED " +
-              sh.matfile_name.substr(0, 40));
+              sh.matfile_name.substr(0, 40) + " (" + file + ": " + std::strerror(errno) + ")");
       return false;
     }
     WRITE_MATFILE();
   }
   if (READ_MATFILE() != 0) return false;
-  after_load(true);
+  after_load(true, created);
   return true;
 }
 
@@ -966,7 +992,11 @@ void WRITE_MATFILE() {
     sh.matfile_damaged = 0;
   }
   if (!replace_file(path, date_line() + body)) {
-    WARNING("WRITE_MATFILE FAILED TO OPEN .MAT FILE CALLED " + sh.matfile_name.substr(0, 40));
+    WARNING("WRITE_MATFILE FAILED TO OPEN .MAT FILE CALLED " + sh.matfile_name.substr(0, 40) +
+            " (" + path + ": " + replace_failure + ")");
+    // A file that is there but cannot be replaced: another place is offered. Without a file
+    // (none chosen yet) there is nothing to save elsewhere.
+    if (file_exists(path)) offer_other_file();
     return;
   }
   sh.matfile_stored = body;
@@ -1055,6 +1085,71 @@ int READ_MATFILE() {
   return 0;
 }
 
+namespace {
+
+// What in memory differs from the file last written or read, as the operator names it ("" when
+// nothing does).
+std::string unsaved_parts() {
+  const ShellState& sh = S().shell;
+  if (sh.matfile_chosen == 0) return "";
+  // Memory as it is: a cell refined by CLSQ, which the file cannot hold beside a matrix of
+  // another cell, shows up as a cell that differs.
+  std::vector<std::string> unstorable;
+  const std::string body = matfile_body(S(), unstorable);
+  if (body == sh.matfile_stored) return "";
+  std::istringstream now(body), stored(sh.matfile_stored);
+  std::vector<std::string> parts;
+  auto add = [&](const std::string& part) {
+    if (std::find(parts.begin(), parts.end(), part) == parts.end()) parts.push_back(part);
+  };
+  std::string a, b;
+  for (;;) {
+    const bool more_a = static_cast<bool>(std::getline(now, a));
+    const bool more_b = static_cast<bool>(std::getline(stored, b));
+    if (!more_a && !more_b) break;
+    if (more_a && more_b && a == b) continue;
+    const std::string label = more_a ? a.substr(0, 6) : b.substr(0, 6);
+    if (label.rfind("UB", 0) == 0)
+      add("orientation");
+    else if (label.rfind("CELL", 0) == 0)
+      add("cell");
+    else if (label.rfind("LISTRE", 0) == 0 || label.rfind("NREFLN", 0) == 0 || !more_a || !more_b)
+      add("reflection list");
+    else
+      add("settings");
+  }
+  std::string text;
+  for (std::size_t k = 0; k < parts.size(); ++k)
+    text += (k == 0 ? "" : k + 1 == parts.size() ? " and " : ", ") + parts[k];
+  return text;
+}
+
+}  // namespace
+
+void offer_to_save_crystal() {
+  const std::string parts = unsaved_parts();
+  if (parts.empty()) return;
+  const std::string path = matfile_path();
+  constexpr std::string_view kCellNotKept =
+      "  The mat file stores the cell of the orientation matrix: the constrained cell printed "
+      "by CLSQ is not kept";
+  if (parts == "cell") {  // nothing the file can hold: only the cell CLSQ refined
+    WRITE_OUT(kCellNotKept);
+    return;
+  }
+  WRITE_OUT("  The " + parts + " in memory differ from the mat file " + path);
+  if (ask_yes_no("DORVEX", "SAVE THE " + upper_shift(parts) + " IN THE MAT FILE?")) {
+    WRITE_MATFILE();
+    const std::string left = unsaved_parts();
+    if (left.empty() || left == "cell") {
+      WRITE_OUT("  Saved in " + matfile_path());
+      if (!left.empty()) WRITE_OUT(kCellNotKept);
+      return;
+    }
+  }
+  WRITE_OUT("  Not saved: the mat file keeps its former " + parts);
+}
+
 int MATFILE(int mode, const std::string& name) {
   ShellState& sh = S().shell;
   if (mode == 1) {
@@ -1071,6 +1166,7 @@ int MATFILE(int mode, const std::string& name) {
   }
 
   CLEAR_PLOT();
+  if (sh.startup_matfile.empty()) offer_to_save_crystal();  // the choice replaces the crystal
   if (!sh.startup_matfile.empty()) {
     const std::string given = sh.startup_matfile;
     sh.startup_matfile.clear();

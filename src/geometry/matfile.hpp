@@ -11,6 +11,10 @@ std::string matfile_path();
 void WRITE_MATFILE();
 // Loads the file into the program state; returns 0, or 1 when it cannot be opened.
 int READ_MATFILE();
+// Before the crystal in memory is left (EXIT, closing the window, SET MAT): when it differs
+// from the matrix file (INDC and CLSQ do not rewrite it), says what differs and asks whether
+// to save it; the answer is reported either way.
+void offer_to_save_crystal();
 // Chooses (mode 0, interactive) or loads by name (mode 1) a matrix file; returns the status.
 int MATFILE(int mode, const std::string& name);
 

@@ -327,9 +327,17 @@ void one_line_dialogue(int own_code, const char* prompt, CalcLine (*work)()) {
     code() = 0;
     return;
   }
+  const bool one_shot = code() == 0;
   switch (work()) {
     case CalcLine::stop: code() = 0; break;
     case CalcLine::unreadable:
+      if (one_shot) {
+        // Typed with the command: said at once, rather than turning the next commands into
+        // answers of a question.
+        WRITE_OUT(" Error on input: " + std::string(trim(argument())) + " cannot be read");
+        code() = 0;
+        break;
+      }
       code() = own_code;
       SET_PROMPT(kInputError);
       break;
@@ -437,11 +445,18 @@ void GETCELL() {
   Mat3 B;
   if (!CALCB(cell, B)) return;  // an impossible cell leaves the crystal as it was
   CrystalState& crystal = S().crystal;
+  // An orientation found from reflections (UB other than B of the cell) is lost here: say so.
+  bool oriented = false;
+  for (std::size_t k = 0; k < 9; ++k)
+    oriented = oriented || std::fabs(crystal.UB.a[k] - crystal.B.a[k]) > 1e-5f;
   crystal.cell = cell;
   crystal.B = B;
   crystal.UB = B;
   OMTOB(crystal, true);  // volume
   WRITE_MATFILE();
+  if (oriented)
+    WRITE_OUT("  The refined orientation matrix is replaced: UB is now B of the new cell "
+              "(COM or LSQ orient it again)");
   DISPLAY_CELL();
 }
 

@@ -158,6 +158,12 @@ void RUN_TRANS() {
   }
   switch (d.tran_substate) {
     case 1: {
+      if (trim(sh.command_argument).empty()) {  // an empty row leaves the cell as it was
+        WRITE_OUT(" TRAN cancelled: the cell is unchanged");
+        d.tran_substate = 0;
+        sh.continuation_code = 0;
+        return;
+      }
       const ListInput in = read_list(sh.command_argument);
       if (in.error || in.values.size() < 3) {
         tran_row_prompt();

@@ -143,9 +143,18 @@ void demo_cycles(bool shutter) {
 
 void DRIV_COMMAND() {
   if (!normal_mode()) return;
+  // Checked before anything moves: the drive would otherwise stop at the first limit switch.
+  AngleSet checked = S().motion.target;
+  if (SOFTLIMITS(S().profile, S().device, checked, 0) == 1) {
+    WRITE_OUT("  Target angle(s) OUT OF BOUNDS: " +
+              limits_reason(S().profile, S().device, S().motion.target));
+    return;
+  }
   int status = 0;
   DRIVEP(1, status);
-  if (status != 0) WRITE_OUT("  Target angle(s) OUT OF BOUNDS");
+  if (status != 0)
+    WRITE_OUT("  Target angle(s) OUT OF BOUNDS: " +
+              limits_reason(S().profile, S().device, S().motion.target));
 }
 
 void MOTORU() {
@@ -153,10 +162,23 @@ void MOTORU() {
     int m = 0;
     float angle = 0;
     if (!motor_and_value(line, m, angle)) return Step::unreadable;
-    if (m < 1 || m > 10 || !S().profile.motor_present(m)) return Step::end;
+    if (m < 1 || m > 10 || !S().profile.motor_present(m)) {
+      WRITE_OUT("  MOT: " + motor_reason(S().profile, S().device, m, angle));
+      return Step::end;
+    }
+    // The setting the drive is checked as: the present circles with this motor's target.
+    AngleSet setting{};
+    if (m <= 4) {
+      RDALLMTR(setting);
+      if (failed()) return Step::end;
+      setting[static_cast<std::size_t>(m - 1)] = angle;
+    }
     int status = 0;
     DRIVE(m, angle, 0.0f, 1, status);
-    if (status == 1) WRITE_OUT("Target angle OUT OF BOUNDS");
+    if (status == 1)
+      WRITE_OUT("Target angle OUT OF BOUNDS: " +
+                (m <= 4 ? limits_reason(S().profile, S().device, setting)
+                        : motor_reason(S().profile, S().device, m, angle)));
     return Step::again;
   });
 }
@@ -215,8 +237,9 @@ void GOTO_ANGLES() {
       sum += std::fabs(target[i]);
     }
     if (sum < 0.01f) return Step::end;
+    const AngleSet typed = target;
     if (SOFTLIMITS(S().profile, S().device, target, 0) != 0) {
-      WRITE_OUT("Target angle OUT OF BOUNDS");
+      WRITE_OUT("Target angle OUT OF BOUNDS: " + limits_reason(S().profile, S().device, typed));
       return Step::again;
     }
     int status = 0;

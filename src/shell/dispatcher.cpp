@@ -13,9 +13,11 @@
 #include "datacol/commands.hpp"
 #include "geometry/commands.hpp"
 #include "geometry/display.hpp"  // DISPLAY_UB, PRINT_MATRICES
+#include "geometry/matfile.hpp"  // what is unsaved at EXIT
 #include "instrument/commands.hpp"
 #include "reflections/commands.hpp"
 #include "shell/commands.hpp"
+#include "shell/set_show.hpp"  // CANCEL_SET
 #include "console/clock.hpp"  // instrument time of each command on a simulated instrument
 #include "console/output.hpp"
 #include "console/status.hpp"
@@ -149,6 +151,42 @@ const Continuation kContinuations[] = {
 };
 
 std::string command_word;  // the table entry being run, for DIS_CMD
+std::string dialogue_word;  // the command whose question is pending
+int retries = 0;            // answers in a row that were asked again
+
+// Answers asked again this many times in a row end the dialogue: a script or a slip of the
+// keyboard would otherwise feed every following command to the question.
+constexpr int kMaxRetries = 5;
+constexpr int kNoteCode = 28, kDirectCommCode = 6;
+
+// The question was asked again because the answer could not be read or was refused.
+bool asked_again() {
+  const std::string& prompt = S().shell.prompt;
+  for (const char* retry : {"try again", "ReType", "Retype", "Try Again"})
+    if (prompt.find(retry) != std::string::npos) return true;
+  return false;
+}
+
+// Ends the dialogue in progress; what its earlier answers did is undone where the command
+// holds them back until its end (SET).
+void leave_dialogue(const std::string& why) {
+  ShellState& shell = S().shell;
+  if (shell.continuation_code == 24) CANCEL_SET();
+  shell.continuation_code = 0;
+  retries = 0;
+  WRITE_OUT(" " + std::string(trim(dialogue_word)) + " " + why);
+}
+
+// After a command routine returned: counts the questions asked again.
+void count_retries() {
+  if (S().shell.continuation_code == 0 || !asked_again()) {
+    retries = 0;
+    return;
+  }
+  if (++retries >= kMaxRetries)
+    leave_dialogue("ended: " + std::to_string(kMaxRetries) +
+                   " answers in a row could not be taken; nothing more is changed");
+}
 double instrument_total = 0;  // instrument seconds of the commands of this run
 
 const Continuation* find_continuation(int code) {
@@ -196,6 +234,7 @@ void park_and_release() {
 }
 
 void exit_command() {
+  offer_to_save_crystal();
   if (S().shell.operating_mode != MODE_NORMAL) return;
   const double start = instrument_seconds();
   park_and_release();
@@ -229,8 +268,13 @@ bool dispatch_line(std::string_view raw, int& exit_flag) {
     // The whole line answers the question of the command in progress.
     shell.command_argument = line;
     const Continuation* waiting = find_continuation(shell.continuation_code);
-    if (waiting != nullptr && !(waiting->hardware && shell.operating_mode == MODE_DUMMY)) {
+    const int code = shell.continuation_code;
+    if (trim(line) == "-" && code != kNoteCode && code != kDirectCommCode) {
+      // "-" leaves any question (a note and the controller dialogue take it as text).
+      leave_dialogue("cancelled");
+    } else if (waiting != nullptr && !(waiting->hardware && shell.operating_mode == MODE_DUMMY)) {
       waiting->routine();
+      count_retries();
     } else {
       // Nothing can take the line; leaving the code set would swallow every later line too.
       shell.continuation_code = 0;
@@ -262,7 +306,10 @@ bool dispatch_line(std::string_view raw, int& exit_flag) {
   if (shell.operating_mode == MODE_SUPERVISOR) {
     if (number == kDirectComm) DIRECT_COMM();
   } else if (allowed(command.rule)) {
+    dialogue_word = command_word;
+    retries = 0;
     command.routine();
+    count_retries();
   } else if (shell.operating_mode == MODE_DUMMY) {
     // Nothing to drive on the virtual diffractometer; say so rather than return in silence.
     WRITE_OUT(" " + std::string(trim(command_word)) +

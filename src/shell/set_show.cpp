@@ -624,6 +624,15 @@ void RUN_SET() {
   }
 }
 
+void CANCEL_SET() {
+  SetDialogue& set = S().set;
+  if (set.option == 9) CANCEL_DATA_DIALOG();
+  const int last_number = set.log_last_number;
+  set = SetDialogue{};
+  set.log_last_number = last_number;
+  S().shell.continuation_code = 0;
+}
+
 void SHOW() {
   const std::string& argument = S().shell.command_argument;
   if (trim(columns(argument, 1, 5)).empty()) {

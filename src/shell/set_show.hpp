@@ -6,6 +6,9 @@
 namespace dorvex {
 
 void SET_TITLE();
+// Leaves the SET dialogue in progress without taking its answers (the data form goes back to
+// the parameters it found).
+void CANCEL_SET();
 void SET_WAVE();
 void SET_CENTER();
 void SET_DEVICE();

@@ -8,6 +8,7 @@
 #include "common/state.hpp"
 #include "files/difprof.hpp"
 #include "geometry/cell.hpp"
+#include "geometry/matfile.hpp"  // what is unsaved when the window closes
 #include "instrument/controller.hpp"
 #include "instrument/motion.hpp"
 #include "instrument/simulate.hpp"
@@ -92,7 +93,10 @@ void command_loop() {
     const char* question = shell.operating_mode == MODE_NORMAL
                                ? "DO YOU WISH TO QUIT DORVEX WITHOUT PARKING THE DIFFRACTOMETER?"
                                : "DO YOU WISH TO QUIT DORVEX?";
-    if (toolkit().input_ended() || toolkit().yes_no("DORVEX", question)) return;
+    if (toolkit().input_ended() || toolkit().yes_no("DORVEX", question)) {
+      offer_to_save_crystal();
+      return;
+    }
     shell.continuation_code = 0;
     shell.error_flag = 0;
   }

@@ -71,7 +71,8 @@ TEST(DataDialog, FullPassReachesTheMatrixFileAndSurvivesARestart) {
             "DSCAN2   2.0   6.0 0.0500   3.0   1.0  20.0   4.0   1.0 10.00   0.0  7.00   1.0");
 }
 
-TEST(DataDialog, CancelDropsTypedFieldsButKeepsClickedChoices) {
+// Cancel keeps nothing of the form, the choices that acted at once included.
+TEST(DataDialog, CancelDropsTypedFieldsAndClickedChoices) {
   Home home;
   auto r = run_dorvex(home,
                       "SET DATA\n"
@@ -87,7 +88,7 @@ TEST(DataDialog, CancelDropsTypedFieldsButKeepsClickedChoices) {
                       mat_args(home));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(has_line(r.out, "SCAN PARAMETERS")) << r.out;
-  EXPECT_EQ(mat_line(home, "DSCAN2").substr(0, 37), "DSCAN2   2.0   0.0 0.0200   1.0   1.0");
+  EXPECT_EQ(mat_line(home, "DSCAN2").substr(0, 37), "DSCAN2   1.0   0.0 0.0200   1.0   0.0");
   EXPECT_EQ(mat_line(home, "SHELL     1"), "SHELL     1    3.000   20.000    1");
   EXPECT_EQ(mat_line(home, "HKLST   1"), "HKLST   1    2    0    0    1");
   EXPECT_EQ(mat_line(home, "SGROUP").substr(11), "P -1");

@@ -134,7 +134,7 @@ TEST(Startup, ControllerThatDoesNotWakeLeavesTheMachineNotInitialisedButUsable) 
   const int normal = line_index(r.out, "NORMAL MODE");
   const int wake = line_index(r.out, "Error from wake_motors");
   const int careful = line_index(r.out, "DIFFRACTOMETER NOT INITIALISED!!! BE CAREFUL!!!!");
-  const int matfile = line_index(r.out, "SUCCESSFULLY OPENED MAT FILE:");
+  const int matfile = line_index(r.out, "Created new matrix file: " + home.file("s.mat"));
   ASSERT_GE(normal, 0) << r.out;
   EXPECT_LT(normal, wake);
   EXPECT_EQ(wake + 1, careful);

@@ -542,7 +542,7 @@ TEST_F(MatFile, StartUpPathIsCreatedThenLoaded) {
   EXPECT_EQ(S().shell.data_directory, sub + "/");
   EXPECT_EQ(S().shell.matfile_name, "newcrystal");
   EXPECT_NE(slurp(sub + "/newcrystal.mat").find("NREFLN    1"), std::string::npos);
-  EXPECT_TRUE(tk->printed("SUCCESSFULLY OPENED MAT FILE:"));
+  EXPECT_TRUE(tk->printed("Created new matrix file: " + sub + "/newcrystal.mat"));
   EXPECT_TRUE(S().shell.startup_matfile.empty());
 
   // Given without extension, an existing file is loaded as it stands.

@@ -37,7 +37,8 @@ TEST(Executable, ManualCommandsDriveCountAndTalkToTheSimulator) {
   const std::string sent = read_text(wire);
   EXPECT_TRUE(dorvex_test::has_line(r.out, "               MOTOR 4 Controller: 4     OK")) << r.out;
   EXPECT_EQ(count_of(sent, "< 1:A20.0000"), 1);
-  EXPECT_TRUE(dorvex_test::has_line(r.out, "Target angle OUT OF BOUNDS"));
+  EXPECT_TRUE(dorvex_test::has_line(
+      r.out, "Target angle OUT OF BOUNDS: 2theta 130.000 deg above its upper limit 120.000 deg"));
   EXPECT_EQ(count_of(sent, "< 1:A130"), 0);
   EXPECT_EQ(count_of(sent, "< 3:A45.0000"), 1);
   EXPECT_EQ(count_of(sent, "< POS4:10.0000;"), 1);
