@@ -578,6 +578,10 @@ bool answered_yes(const std::string& line) {
 }
 
 // Counts 5 s at the centred position; the 2theta of the result is corrected by `zero`.
+// The crystal stands at 2theta / 2 + omega, and that must not change when the zero comes off
+// 2theta. Where the omega motor reads the omega circle, the omega read is the circle less half
+// the 2theta reading (zero included), so it gains half the zero back; where the omega circle
+// follows the physical 2theta arm, the omega read already leaves the 2theta zero out.
 bool count_at_centre(float zero, AngleSet& angles, float& rate) {
   RDALLMTR(angles);
   if (failed()) return false;
@@ -585,6 +589,7 @@ bool count_at_centre(float zero, AngleSet& angles, float& rate) {
   XCOUNT(5.0f, rate, used);
   if (failed()) return false;
   angles[0] -= zero;
+  if (S().profile.omega_coupled()) angles[1] += zero / 2.0f;
   return true;
 }
 

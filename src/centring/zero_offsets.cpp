@@ -54,6 +54,7 @@ OffsetConstants offset_constants() {
   k.d1 = S().profile.goncon[0];
   k.d2 = S().profile.goncon[1];
   k.diagnostic = S().shell.log_extra_zref != 0;
+  k.omega_follows_two_theta = !S().profile.omega_coupled();
   return k;
 }
 
@@ -127,6 +128,14 @@ int CALC_OFFSETS(std::array<AngleSet, 8> a, const std::array<int, 8>& used,
     out.zero_omega_theta = 0.0f;
     out.zero_chi = sum_c / 4.0f;
   }
+  // The omega zero is reported as the program applies zeros: the 2theta zero comes off the
+  // 2theta reading before it is halved, so the crystal stands at (2theta - zero) / 2 + omega.
+  // Where the omega motor reads the omega circle, omega + theta as read is the circle reading
+  // and its mean over the settings is the omega zero itself. Where the circle follows the
+  // physical 2theta arm, the crystal stands at omega - omega error + (2theta - 2theta error) / 2,
+  // so the mean of omega + theta as read carries half the 2theta zero as well.
+  if (k.omega_follows_two_theta && (all || first_four))
+    out.zero_omega_theta -= out.zero_tth / 2.0f;
   if (!all) return 0;
 
   const float e2t = k.sense[1], eom = k.sense[2], echi = k.sense[3], ephi = k.sense[4];

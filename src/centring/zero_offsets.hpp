@@ -24,6 +24,9 @@ struct OffsetConstants {
   std::array<float, 5> sense{0, 1, 1, 1, 1};  // rotation senses of motors 1..4
   float d1 = 0, d2 = 0;                         // the two goniometer distances
   bool diagnostic = false;                      // write the intermediate sums
+  // The omega circle follows half of the physical 2theta arm by itself (CONFIG field 5 not 1):
+  // half the 2theta zero error then shows in omega + theta as read.
+  bool omega_follows_two_theta = false;
 };
 OffsetConstants offset_constants();
 

@@ -248,7 +248,10 @@ std::vector<std::vector<double>> every_centred(const std::string& out) {
 
 // From 0.3 degree above the peak in 2theta, with zero errors of 2theta 0.2, omega -0.1 and chi
 // 0.3: CNTR stores the crystal's 2theta and finds the zero, CENT leaves the detector on the
-// diffracted beam (the crystal's 2theta plus the zero), on both kinds of machine.
+// diffracted beam (the crystal's 2theta plus the zero), on both kinds of machine. Omega carries
+// its own zero, as chi does; CNTR keeps 2theta / 2 + omega where the crystal stands when it
+// takes the 2theta zero off. CENT's omega is what the machine reads: where the omega motor
+// reads the circle the program takes half the 2theta reading, zero included, off it.
 class CentringMachine : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CentringMachine, CntrAndCentCentreTwoThetaAndCntrFindsTheZero) {
@@ -263,6 +266,9 @@ TEST_P(CentringMachine, CntrAndCentCentreTwoThetaAndCntrFindsTheZero) {
   EXPECT_NEAR(centred[0][0], t.tth, 0.01);
   EXPECT_NEAR(number_after(r.out, "   Zero: "), 0.2, 0.01);
   EXPECT_NEAR(centred[1][0], t.tth + 0.2, 0.01);
+  const bool geared = std::string(GetParam()) == "DIFPROF_GEARED.DAT";
+  EXPECT_NEAR(centred[0][1], t.omega - 0.1, 0.01);
+  EXPECT_NEAR(centred[1][1], t.omega - 0.1 - (geared ? 0.0 : 0.1), 0.01);
   for (const auto& a : centred) EXPECT_NEAR(a[2], t.chi + 0.3, 0.05);
 }
 

@@ -2,6 +2,7 @@
 // cached reads, every retry rule with its injected fault, the shutter, limits and wrapping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -395,6 +396,7 @@ TEST_F(MotionSim, HaltDuringALongDriveIsServedWithinAFifthOfASecond) {
   // phi at 9 degrees per second: 180 degrees take 20 seconds.
   p = dorvex_test::with_line(p, "MOTOR4", "MOTOR4 4,    100.00    900.00    100.00    900.00    200.00");
   start(p, {}, "1");
+  const double round_before = dorvex_test::position_round_seconds();
   S().motion.target = {5.0f, 2.5f, 0.0f, 180.0f};
   std::chrono::steady_clock::time_point sent;
   std::thread halt([&] {
@@ -409,8 +411,16 @@ TEST_F(MotionSim, HaltDuringALongDriveIsServedWithinAFifthOfASecond) {
   EXPECT_EQ(S().shell.error_flag, 1);
   EXPECT_TRUE(console_has("Diffractometer halted by user"));
   EXPECT_GE(received_count("Q;"), 1);
-  EXPECT_LT(std::chrono::duration<double>(back - sent).count(), 0.2);
+  // Phi, 20 seconds from its target, stopped where it was when the halt came (0.7 s in).
   EXPECT_LT(std::fabs(S().motion.cached[4]), 30.0f);
+  // The wait looks for the halt every 50 ms and the stop is one command and a round of
+  // questions: a fifth of a second on a quiet machine. On a loaded one every exchange with the
+  // controller takes longer, so the bound grows by a few rounds of questions timed before and
+  // after the drive; waiting seconds for the drive or a read to end still fails.
+  S().shell.error_flag = 0;  // the next command
+  const double round = std::max(round_before, dorvex_test::position_round_seconds());
+  EXPECT_LT(std::chrono::duration<double>(back - sent).count(), 0.2 + 4 * round)
+      << "a round of questions took " << round << " s";
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "files/difprof.hpp"
 #include "instrument/controller.hpp"
+#include "instrument/motion.hpp"
 #include "instrument/transport.hpp"
 #include "support/shell_fixture.hpp"
 
@@ -38,6 +39,18 @@ inline std::string with_line(std::string profile, const std::string& key, const 
   }
   if (!done) out += line + "\n";
   return out;
+}
+
+// Seconds the program takes now for one round of questions to the controller (the status and
+// the position of every motor, read afresh): how fast program and simulator exchange lines on
+// this machine at this moment. Bounds on waits that are made of such exchanges grow with it, so
+// that a loaded machine does not fail them while a quiet one still holds them tight.
+inline double position_round_seconds() {
+  const auto began = std::chrono::steady_clock::now();
+  dorvex::invalidate_all_positions();
+  dorvex::AngleSet a{};
+  dorvex::RDALLMTR(a);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 }
 
 inline std::string read_text(const std::string& path) {

@@ -64,6 +64,12 @@ TEST_F(SmcFaults, EveryOperationEndsAsWithoutTheFaultOrWithAClearErrorInTime) {
       {"halt, controller dead in a drive", 7, Op::long_drive, {"dead:?S:" + kAfterStart}, true,
        "The controller did not answer after the halt", 500, "1"},
   };
+  // The bounds hold on a quiet machine; on a loaded one each exchange with the controller takes
+  // longer, so they grow with the slowest round of questions timed on a clean controller (before
+  // the table and after every clean row). A wait of seconds too many still fails when quiet.
+  fresh(test_profile(7), {});
+  double round = 0.0;
+  for (int i = 0; i < 3; ++i) round = std::max(round, dorvex_test::position_round_seconds());
   double worst_halt = 0.0;
   int after_start = 0;
   for (const Row& r : rows) {
@@ -84,10 +90,11 @@ TEST_F(SmcFaults, EveryOperationEndsAsWithoutTheFaultOrWithAClearErrorInTime) {
       if (r.halt_ms >= 0) {
         const double latency = halt.latency();
         worst_halt = std::max(worst_halt, latency);
-        EXPECT_LT(latency, 0.8);
+        EXPECT_LT(latency, 0.8 + 10 * round) << "a round of questions took " << round << " s";
       }
     }
-    EXPECT_LT(dorvex_test::seconds_since(began), r.bound);
+    EXPECT_LT(dorvex_test::seconds_since(began), r.bound + 30 * round)
+        << "a round of questions took " << round << " s";
     if (r.op == Op::long_drive && r.faults.empty()) {
       const auto wire = received();
       const auto start = std::find(wire.begin(), wire.end(), "START:;");
@@ -102,6 +109,7 @@ TEST_F(SmcFaults, EveryOperationEndsAsWithoutTheFaultOrWithAClearErrorInTime) {
       EXPECT_FALSE(sim.shutter);
     }
     if (r.error) continue;
+    if (r.faults.empty()) round = std::max(round, dorvex_test::position_round_seconds());
     const std::map<int, double> want =
         r.op == Op::drive ? std::map<int, double>{{1, 20.0}, {2, 1.5}, {3, 30.0}, {4, -40.0}}
                           : std::map<int, double>{{1, 5.0}, {2, 2.5}};
@@ -112,7 +120,8 @@ TEST_F(SmcFaults, EveryOperationEndsAsWithoutTheFaultOrWithAClearErrorInTime) {
       EXPECT_GT(S().status.count_rate, 0.0f);
     }
   }
-  std::cout << "[ measured ] slowest halt: " << worst_halt << " s\n";
+  std::cout << "[ measured ] slowest halt: " << worst_halt << " s, slowest round of questions: "
+            << round << " s\n";
 }
 
 }  // namespace

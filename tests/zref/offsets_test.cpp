@@ -20,8 +20,12 @@ struct Zeroes {
   float tth = 0, omega = 0, chi = 0;
 };
 
-// The eight settings as the circles read them, chi and phi folded into (-180, 180].
-std::array<AngleSet, 8> measured(const AngleSet& truth, const Zeroes& z) {
+// The eight settings as the circles read them, chi and phi folded into (-180, 180]. 2theta reads
+// its true angle plus its zero. Where the omega circle follows the 2theta arm (`geared`) omega
+// reads from the bisecting position: its true angle plus its zero. Where the omega motor reads
+// the circle, the crystal angle plus the omega zero, the program takes half the 2theta reading
+// (zero included) off that.
+std::array<AngleSet, 8> measured(const AngleSet& truth, const Zeroes& z, bool geared = true) {
   std::array<AngleSet, 8> out{};
   for (int p = 1; p <= 8; ++p) {
     AngleSet a = truth;
@@ -31,17 +35,18 @@ std::array<AngleSet, 8> measured(const AngleSet& truth, const Zeroes& z) {
       while (a[static_cast<std::size_t>(i)] <= -180.0f) a[static_cast<std::size_t>(i)] += 360.0f;
     }
     a[0] += z.tth;
-    a[1] += z.omega;
+    a[1] += z.omega - (geared ? 0.0f : z.tth / 2);
     a[2] += z.chi;
     out[static_cast<std::size_t>(p - 1)] = a;
   }
   return out;
 }
 
-OffsetConstants constants() {
+OffsetConstants constants(bool geared = true) {
   OffsetConstants k;
   k.d1 = 0.5f;
   k.d2 = 175.0f;
+  k.omega_follows_two_theta = geared;
   return k;
 }
 
@@ -53,15 +58,17 @@ TEST(CalcOffsets, EightSettingsSeparateTrueAnglesFromTheCircleZeroes) {
   const AngleSet cases[] = {{20.0f, 0.0f, 30.0f, 40.0f},
                             {35.0f, 4.0f, 150.0f, -170.0f},
                             {12.0f, -3.0f, -60.0f, 100.0f}};
+  // Both kinds of machine report the omega zero itself.
+  for (const bool geared : {false, true})
   for (const AngleSet& t : cases) {
     for (const Zeroes z : {Zeroes{}, Zeroes{0.2f, -0.1f, 0.3f}}) {
       ZeroOffsets r;
-      ASSERT_EQ(CALC_OFFSETS(measured(t, z), kAll, constants(), r), 0) << t[2];
+      ASSERT_EQ(CALC_OFFSETS(measured(t, z, geared), kAll, constants(geared), r), 0) << t[2];
       EXPECT_NEAR(r.true_tth, t[0], 1e-4);
       EXPECT_NEAR(r.true_omega, t[1], 1e-4);
       EXPECT_NEAR(r.true_chi, t[2], 1e-3);
       EXPECT_NEAR(r.zero_tth, z.tth, 1e-4);
-      EXPECT_NEAR(r.zero_omega_theta, z.tth / 2 + z.omega, 1e-4);
+      EXPECT_NEAR(r.zero_omega_theta, z.omega, 1e-4) << geared;
       EXPECT_NEAR(r.zero_chi, z.chi, 1e-3);
       // Zero errors of the circles alone put the crystal nowhere off the centre.
       for (float c : r.crystal) EXPECT_NEAR(c, 0.0f, 1e-5);
@@ -75,14 +82,16 @@ TEST(CalcOffsets, FourSettingsDetermineWhatTheyCanAndZeroTheRest) {
   const Zeroes z{0.2f, -0.1f, 0.3f};
   ZeroOffsets r;
   // Settings 1 to 4: no chi zero.
-  ASSERT_EQ(CALC_OFFSETS(measured(t, z), {1, 1, 1, 1, 0, 0, 0, 0}, constants(), r), 0);
-  EXPECT_NEAR(r.true_tth, 20.0f, 1e-4);
-  EXPECT_NEAR(r.true_omega, 2.0f, 1e-4);
-  EXPECT_NEAR(r.true_chi, 30.3f, 1e-3);  // chi carries its zero
-  EXPECT_NEAR(r.zero_tth, 0.2f, 1e-4);
-  EXPECT_NEAR(r.zero_omega_theta, 0.0f, 1e-4);
-  EXPECT_EQ(r.zero_chi, 0.0f);
-  EXPECT_EQ(r.delta_h, 0.0f);
+  for (const bool geared : {false, true}) {
+    ASSERT_EQ(CALC_OFFSETS(measured(t, z, geared), {1, 1, 1, 1, 0, 0, 0, 0}, constants(geared),
+                           r), 0);
+    EXPECT_NEAR(r.true_tth, 20.0f, 1e-4);
+    EXPECT_NEAR(r.true_chi, 30.3f, 1e-3);  // chi carries its zero
+    EXPECT_NEAR(r.zero_tth, 0.2f, 1e-4);
+    EXPECT_NEAR(r.zero_omega_theta, -0.1f, 1e-4) << geared;
+    EXPECT_EQ(r.zero_chi, 0.0f);
+    EXPECT_EQ(r.delta_h, 0.0f);
+  }
   // Settings 1, 2, 7 and 8: chi and -chi give the chi zero; omega + theta stays undetermined.
   ASSERT_EQ(CALC_OFFSETS(measured(t, z), {1, 1, 0, 0, 0, 0, 1, 1}, constants(), r), 0);
   EXPECT_NEAR(r.true_tth, 20.0f, 1e-4);
@@ -108,7 +117,7 @@ TEST(CalcOffsets, ChiReadOnEitherSideOfTheHalfTurnIsOneChi) {
     ZeroOffsets r;
     ASSERT_EQ(CALC_OFFSETS(a, kAll, constants(), r), 0) << chi;
     EXPECT_NEAR(r.zero_tth, z.tth, 1e-4);
-    EXPECT_NEAR(r.zero_omega_theta, z.tth / 2 + z.omega, 1e-4);
+    EXPECT_NEAR(r.zero_omega_theta, z.omega, 1e-4);
     EXPECT_NEAR(r.zero_chi, 0.0f, 1e-3) << chi;
     EXPECT_NEAR(std::remainder(r.true_chi - chi, 360.0f), 0.0f, 1e-3) << chi;
   }
