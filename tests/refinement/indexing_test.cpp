@@ -398,14 +398,14 @@ TEST_F(IndexingTest, CtrlCHaltsARunningSearchOfTheProgram) {
   const dorvex_test::Started child =
       dorvex_test::start_program(home.path(), dorvex_test::mat_args(home, "big"));
   ASSERT_GT(child.pid, 0);
-  const std::string input = "INDC\n1 1\n";
+  const std::string input = "INDC\n2 2\n";
   ASSERT_EQ(::write(child.in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
   std::string out;
   ASSERT_TRUE(dorvex_test::read_output_until(child, out, "Tolerance for 2Theta"));
-  // The search is running once the program has spent a quarter of a second more on it.
+  // The search is running once the program has spent a tenth of a second more on it.
   const double at_prompt = cpu_seconds(child.pid);
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (cpu_seconds(child.pid) < at_prompt + 0.25 && std::chrono::steady_clock::now() < give_up)
+  while (cpu_seconds(child.pid) < at_prompt + 0.1 && std::chrono::steady_clock::now() < give_up)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const auto halted_at = std::chrono::steady_clock::now();
   const double cpu_at_halt = cpu_seconds(child.pid);
