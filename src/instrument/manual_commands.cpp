@@ -50,7 +50,9 @@ void number_dialogue(int code, const std::string& prompt, Handler handle) {
     end_dialogue();
     return;
   }
-  if (continuing || step == Step::unreadable)
+  if (step == Step::unreadable)
+    ask(code, "Error on input, try again:");  // a line that is no answer is never passed over
+  else if (continuing)
     ask(code, prompt);
   else
     end_dialogue();

@@ -24,6 +24,7 @@ std::string no_motor(int m) {
   return "  MOT: there is no motor " + std::to_string(m) + " on this diffractometer";
 }
 const std::string kGoto = "GOTO: Enter angles>";
+const std::string kRetry = "Error on input, try again:";  // an answer that cannot be read
 
 // The line the line console prints where the circles stand.
 std::string at_line(const char* two_theta, const char* omega, const char* chi, const char* phi) {
@@ -56,8 +57,8 @@ TEST(ManualCommands, MotAsksUntilABlankLineAndEndsOnAMotorThatIsNotThere) {
   // Each line typed is echoed after its prompt; each drive ends with where the circles stand.
   expect_dialogue(s, {kPrompt, "MOT", kMot, "3 45",
                       at_line("    5.000", "    2.500", "   45.000", "    0.000"), kMot, "three",
-                      kMot, "1 130", kOutOfBounds, kMot, "", kPrompt, "MOT 11 2",
-                      no_motor(11), kPrompt, "MOT 7 1", no_motor(7), kPrompt, "MOT x", kMot,
+                      kRetry, "1 130", kOutOfBounds, kMot, "", kPrompt, "MOT 11 2",
+                      no_motor(11), kPrompt, "MOT 7 1", no_motor(7), kPrompt, "MOT x", kRetry,
                       "4 30", at_line("    5.000", "    2.500", "   45.000", "   30.000"), kMot,
                       "9 1", no_motor(9), kPrompt, "MOT 3 -20",
                       at_line("    5.000", "    2.500", "  -20.000", "   30.000"), kPrompt});
@@ -83,7 +84,7 @@ TEST(ManualCommands, GotoNeedsFourAnglesRefusesOutOfBoundsAndEndsOnZeros) {
   const Session s = run_session("GOTO\n20 1 30 40\n130 0 0 0\n25 1\n0 0 0 0\nGOTO 0 0 0 0\n");
   expect_dialogue(s, {kPrompt, "GOTO", kGoto, "20 1 30 40",
                       at_line("   20.000", "    1.000", "   30.000", "   40.000"), kGoto,
-                      "130 0 0 0", kOutOfBounds, kGoto, "25 1", kGoto, "0 0 0 0",
+                      "130 0 0 0", kOutOfBounds, kGoto, "25 1", kRetry, "0 0 0 0",
                       kPrompt, "GOTO 0 0 0 0", kPrompt});
   EXPECT_EQ(targets_of(s, '1'), std::vector<double>{20.0});
   EXPECT_EQ(count_sent(s, "4:A40.0000"), 1);
