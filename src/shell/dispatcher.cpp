@@ -341,6 +341,7 @@ void DRVX_DISP(int& exit_flag) {
     const double start = instrument_seconds();
     const bool ran = dispatch_line(line, exit_flag);
     if (exit_flag != 0) return;
+    REFRESH_HKL();
     REPORT_STATUS();
     report_instrument_time(instrument_seconds() - start);
     blank_argument();

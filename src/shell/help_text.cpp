@@ -79,7 +79,8 @@ constexpr std::array<CommandHelp, kCommandCount> kHelp = {{
      "adds reflections to the list by indices and angles", "IND, then 2 0 0 20.5 10.25 0 0"},
     {"SRCH", "slit apertures (mm), 2theta, chi and phi ranges, phi step, time per step "
              "(s) and significance, then Y",
-     "searches a region of angles step by step for reflections",
+     "searches a region of angles step by step for reflections; the peaks found are kept as "
+     "INA lines in MATNAME_peaks.txt beside the matrix file, which MACR adds to the list",
      "SRCH"},
     {"ZREF", "Y to go on, then the starting angles",
      "centres each used reflection in eight settings and determines the zero offsets of the "
