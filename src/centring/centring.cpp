@@ -306,6 +306,17 @@ OmegaFit OMSTEP(float time_per_step, float step) {
   const float lambda2 = doublet ? pr.lambda2 : 0.0f;
   const ProfileFit fit = PKLSQ(x, y, pr.lambda1, lambda2, pr.monoc_correction, tth, p, refine);
   if (fit.status != FIT_CONVERGED) return out;
+  // A width the scan cannot measure is no fit of a peak: under two steps the profile rests on
+  // one or two points (a spike), beyond the scan's width it is a tilted background. Its centre
+  // would be taken as the reflection's omega, so the fit is refused with the reason.
+  const float scan_width = step * static_cast<float>(n - 1);
+  if (p[P_FWHM] < 2.0f * step || p[P_FWHM] > scan_width) {
+    const bool narrow = p[P_FWHM] < 2.0f * step;
+    WRITE_OUT("  Final omega fit refused: FWHM " + degrees_text(p[P_FWHM]) +
+              (narrow ? " is below two steps of the scan, " + degrees_text(2.0f * step)
+                      : " is beyond the width of the scan, " + degrees_text(scan_width)));
+    return out;
+  }
   // The centre must lie in the scan and within the omega motor's travel.
   if (!(p[P_POSITION] >= x.front() && p[P_POSITION] <= x.back()) || !(p[P_FWHM] > 0.0f))
     return out;

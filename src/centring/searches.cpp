@@ -5,7 +5,10 @@
 #include "centring/searches.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -199,9 +202,42 @@ void LIST_SEARCH(const SearchParameters& p) {
 
 namespace {
 
+// The peaks of a search, kept as they are found in a macro of INA lines beside the matrix
+// file (MACR of it puts them into the reflection list), one whole line appended and flushed
+// at a time so that a halt or a crash keeps those found so far.
+struct PeakFile {
+  std::string path;
+  std::ofstream out;
+  int count = 0;
+
+  void open() {
+    path = S().shell.data_directory + std::string(trim(S().shell.matfile_name)) + "_peaks.txt";
+    out.open(path, std::ios::out | std::ios::trunc);
+    if (!out)
+      WRITE_OUT(" The peaks cannot be kept in " + path + ": " + std::strerror(errno));
+  }
+  void add(const AngleSet& at) {
+    ++count;
+    if (!out) return;
+    // INA takes the angles on its own line when the first columns after it are not blank.
+    std::string line = "INA";
+    for (float a : at) line += " " + std::string(trim(F(a, 10, 3)));
+    out << line << '\n';
+    out.flush();
+  }
+  void close() {
+    const bool kept = static_cast<bool>(out);
+    out.close();
+    std::string text = " " + std::to_string(count) + (count == 1 ? " peak" : " peaks") + " found";
+    if (kept && count > 0)
+      text += "; kept in " + path + " (MACR of it adds them to the reflection list)";
+    WRITE_OUT(text);
+  }
+};
+
 // One search line at fixed 2theta and chi: the scanned range narrowed to the limits, then its
 // step scans. False when the search must stop (error, or a start that cannot be reached).
-bool search_line(const SearchParameters& p, float two_theta, float chi) {
+bool search_line(const SearchParameters& p, float two_theta, float chi, PeakFile& peaks) {
   float first = 0, last = 0;
   if (!line_range(p, two_theta, chi, first, last)) return true;
   const int mode = scanned_mode();
@@ -228,6 +264,7 @@ bool search_line(const SearchParameters& p, float two_theta, float chi) {
           search_setting(two_theta, chi, positions[static_cast<std::size_t>(peak.index)]);
       WRITE_OUT(" Max of" + I(peak.count, 6) + " cps, width =" + F(peak.width, 5, 2) + " at: " +
                 four_f8_2(at));
+      peaks.add(at);
     }
   }
   return true;
@@ -248,13 +285,16 @@ void SEARCH(const SearchParameters& p) {
     }
   }
   const auto lines = search_lines(p);
+  PeakFile peaks;
+  peaks.open();
   ProgressMeter progress("SRCH", "search line", static_cast<int>(lines.size()),
                          lines.empty() ? 0 : search_seconds(p) / lines.size());
   for (const auto& [two_theta, chi] : lines) {
     progress.next("(2theta " + std::string(trim(F(two_theta, 8, 2))) + ", chi " +
                   std::string(trim(F(chi, 8, 2))) + ")");
-    if (!search_line(p, two_theta, chi)) break;
+    if (!search_line(p, two_theta, chi, peaks)) break;
   }
+  peaks.close();
   if (failed()) return;
   OFBEAM();
   if (failed()) return;

@@ -11,6 +11,7 @@
 #include "geometry/cell.hpp"    // METR: the reciprocal metric tensor
 #include "geometry/matrix.hpp"  // MINV3, LWMATMUL: U from UB and B
 #include "geometry/devices.hpp"
+#include "geometry/limits.hpp"  // motor_limits
 #include "console/output.hpp"
 
 namespace dorvex {
@@ -156,6 +157,28 @@ void DISPLAY_LIMITS() {
     else
       WRITE_OUT("  Phi Non-circular");
   }
+}
+
+void DISPLAY_CIRCLE_LIMITS() {
+  const MachineProfile& profile = S().profile;
+  const DeviceSettings& d = S().device;
+  WRITE_OUT("  Limits of the circles (deg, zero offsets allowed for):");
+  const char* const names[] = {"", "2theta", "omega ", "chi   ", "phi   "};
+  for (int m = 1; m <= 4; ++m) {
+    std::string line = "    " + std::string(names[m]) + " ";
+    const bool free = (m == 3 && d.chi_limited == 0) || (m == 4 && d.phi_limited == 0);
+    if (free) {
+      line += "any angle (not limited)";
+    } else {
+      float lower = 0, upper = 0;
+      motor_limits(profile, d, m, lower, upper);
+      line += F(lower, 9, 3) + " to " + F(upper, 9, 3) + " deg";
+      if (m == 2 && profile.omega_coupled()) line += " (of the omega motor: omega + 2theta/2)";
+    }
+    WRITE_OUT(line);
+  }
+  WRITE_OUT("    detector arm at least " + F(profile.clearance_angle, 7, 3) +
+            " deg from the omega carriage");
 }
 
 void DISPLAY_DATA_PARMS() {}

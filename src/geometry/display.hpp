@@ -10,6 +10,8 @@ void DISPLAY_CELL_ESD();
 void PRINT_MATFILE();
 void DISPLAY_DEVICE();
 void DISPLAY_LIMITS();
+// Every circle's working limits, 2theta and omega included (SHOW LIMITS).
+void DISPLAY_CIRCLE_LIMITS();
 void DISPLAY_DATA_PARMS();
 void DISPLAY_UB();      // PROM and SHOW UB: the orientation matrix
 void PRINT_MATRICES();  // PMAT: UB, the metric tensors, B and U

@@ -98,6 +98,13 @@ std::string range_text(const MachineProfile& profile, const DeviceSettings& devi
 
 }  // namespace
 
+void motor_limits(const MachineProfile& profile, const DeviceSettings& device, int m,
+                  float& lower, float& upper) {
+  const Range r = range_of(profile, device, m);
+  lower = r.lower - offset_of(profile, m);
+  upper = r.upper - offset_of(profile, m);
+}
+
 std::string limits_reason(const MachineProfile& profile, const DeviceSettings& device,
                           const AngleSet& a) {
   {

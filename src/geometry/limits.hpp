@@ -20,6 +20,11 @@ std::string limits_reason(const MachineProfile& profile, const DeviceSettings& d
 // Why `value` is refused for motor m (1 to 10) on its own: outside its limits, or no such motor.
 std::string motor_reason(const MachineProfile& profile, const DeviceSettings& device, int m,
                          float value);
+// The working limits of motor m (1 to 10) in logical degrees, the zero offset taken off: chi,
+// phi and omega from the device settings, the others from the profile. For omega these are
+// limits of the omega motor, which reads omega + 2theta/2 when omega is coupled.
+void motor_limits(const MachineProfile& profile, const DeviceSettings& device, int m,
+                  float& lower, float& upper);
 // An angle for a message: "12.500 deg" (an exponent for values too large for the field).
 std::string degrees_text(float v);
 // Brings x (logical degrees) of motor m (3 chi or 4 phi) into its range by multiples of 360.

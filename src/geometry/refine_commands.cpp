@@ -26,6 +26,15 @@ constexpr int kCodeTlsq = 19;
 constexpr int kCodeTran = 21;
 constexpr int kCodeIndc = 31;
 
+// The neutral orientation a new matrix file starts with (UB = 0.1 times the unit matrix, so a
+// 10 A cubic cell): INDC searching with it would index the reflections of some other crystal.
+bool placeholder_crystal(const CrystalState& c) {
+  const Mat3 neutral = Mat3::identity(0.1f);
+  for (std::size_t i = 0; i < 9; ++i)
+    if (std::fabs(c.UB.a[i] - neutral.a[i]) > 1e-6f) return false;
+  return true;
+}
+
 // A yes/no answer: Yes when the first non-blank character is Y or y.
 bool answered_yes(const std::string& line) {
   const std::string_view t = trim(line);
@@ -223,6 +232,12 @@ void INDXC() {
       WRITE_OUT("Number of Reflections is too small for INDC");
       sh.error_flag = 1;
       return;
+    }
+    if (placeholder_crystal(s.crystal)) {
+      WRITE_OUT(" The cell is still 10 A cubic with a neutral orientation, the placeholder of a "
+                "new matrix file:");
+      WRITE_OUT(" INDC searches with the crystal's cell: type it with CELL first, or let INDA "
+                "find it. - leaves.");
     }
     sh.continuation_code = kCodeIndc;
     SET_PROMPT("Tolerance for 2Theta and Eulerian angles  <1.0,1.0>: ");

@@ -28,6 +28,9 @@ void invalidate_all_positions();
 // and fills the angle, slit, detector-distance and sample-height fields.
 void DISPLAY_ACTION(int action_code, const AngleSet& angles);
 void DISPLAY_INIT();
+// The indices field again from the angles shown, after the orientation matrix changed (a
+// matrix file loaded, INDC, LSQ, CELL, TRAN ...): the angles stay, their indices do not.
+void REFRESH_HKL();
 
 }  // namespace dorvex
 

@@ -1,5 +1,6 @@
 // The master window's position fields as the instrument fills them: the angles it reads and
 // the indices there, which the status fields are then handed.
+#include "common/fields.hpp"
 #include "common/state.hpp"
 #include "console/dialogue.hpp"  // normal_mode
 #include "console/status.hpp"
@@ -39,6 +40,17 @@ void DISPLAY_ACTION(int action_code, const AngleSet& angles) {
   ProgramState& state = S();
   const Vec3 hkl = HCALC(Geometry{state.crystal, state.profile, state.device}, angles);
   show_action(action_code, angles, hkl);
+}
+
+void REFRESH_HKL() {
+  if (!normal_mode()) return;
+  ProgramState& state = S();
+  const Vec3 hkl =
+      HCALC(Geometry{state.crystal, state.profile, state.device}, state.status.angles);
+  const std::string text = F(hkl[0], 6, 1) + F(hkl[1], 6, 1) + F(hkl[2], 6, 1);
+  if (text == state.status.hkl) return;
+  state.status.hkl = text;
+  refresh_status();
 }
 
 }  // namespace dorvex

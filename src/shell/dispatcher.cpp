@@ -17,6 +17,7 @@
 #include "instrument/commands.hpp"
 #include "reflections/commands.hpp"
 #include "shell/commands.hpp"
+#include "shell/help_text.hpp"  // the nearest names to an unknown word
 #include "shell/set_show.hpp"  // CANCEL_SET
 #include "console/clock.hpp"  // instrument time of each command on a simulated instrument
 #include "console/output.hpp"
@@ -292,6 +293,7 @@ bool dispatch_line(std::string_view raw, int& exit_flag) {
   const int number = find_command(word);
   if (number == 0) {
     WRITE_OUT("Unknown command");
+    WRITE_NEAREST_COMMANDS(word);
     SET_PROMPT_DORVEX();
     return true;
   }
@@ -339,6 +341,7 @@ void DRVX_DISP(int& exit_flag) {
     const double start = instrument_seconds();
     const bool ran = dispatch_line(line, exit_flag);
     if (exit_flag != 0) return;
+    REFRESH_HKL();
     REPORT_STATUS();
     report_instrument_time(instrument_seconds() - start);
     blank_argument();

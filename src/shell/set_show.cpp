@@ -662,6 +662,7 @@ void SHOW() {
     DISPLAY_DEVICE();
   } else if (has("LIMIT")) {
     DISPLAY_LIMITS();
+    DISPLAY_CIRCLE_LIMITS();
   } else if (has("DATF")) {
     DISPLAY_DATFILE();
     // The line console has no status fields: say it on the console as well.

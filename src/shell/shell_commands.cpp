@@ -1,10 +1,11 @@
-// The small commands of the shell: HELP, NOTE, TEST and the answer of discontinued commands.
+// The small commands of the shell: HELP (the list, or one command explained), NOTE, TEST and the answer of discontinued commands.
 #include <string>
 
 #include "common/fields.hpp"
 #include "common/state.hpp"
 #include "shell/commands.hpp"
 #include "shell/dispatcher.hpp"
+#include "shell/help_text.hpp"
 #include "console/output.hpp"
 #include "console/status.hpp"
 
@@ -16,6 +17,12 @@ constexpr int kPerLine = 7;
 }  // namespace
 
 void HELP() {
+  // HELP CMD explains one command; HELP alone lists them all.
+  const std::string_view topic = trim(S().shell.command_argument);
+  if (!topic.empty()) {
+    WRITE_COMMAND_HELP(topic);
+    return;
+  }
   WRITE_OUT("");
   WRITE_OUT(" The Following commands are available:");
   WRITE_OUT("");
@@ -28,6 +35,8 @@ void HELP() {
       line.clear();
     }
   }
+  WRITE_OUT("");
+  WRITE_OUT(" HELP followed by a command name explains that command (HELP CALC)");
   WRITE_OUT("");
 }
 

@@ -74,6 +74,7 @@ void command_loop() {
   ShellState& shell = S().shell;
   // Whatever start-up left in the error flag must not abandon the first command.
   shell.error_flag = 0;
+  REFRESH_HKL();    // the indices there with the matrix file's orientation
   REPORT_STATUS();  // where start-up found the diffractometer
   for (;;) {
     toolkit().enable_command_field(true);

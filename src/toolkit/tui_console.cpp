@@ -781,10 +781,11 @@ class TuiConsole final : public Toolkit {
     put(t, l, "Scan Type", w, A_DIM);
     put(t, l + 11, status_.action, w - 11, value);
     put(t + 1, l, "Angles:", w, A_DIM);
-    put(t + 1, l + 8, "  2Theta   Omega     Chi     Phi", w - 8, A_DIM);
+    // Nine columns an angle, so that -120.000 and -144.580 keep a blank between them.
+    put(t + 1, l + 8, "2Theta    Omega      Chi      Phi", w - 8, A_DIM);
     std::string angles;
-    for (const float a : status_.angles) angles += F(a, 8, 3);
-    put(t + 2, l + 8, angles, w - 8, value);
+    for (const float a : status_.angles) angles += F(a, 9, 3);
+    put(t + 2, l + 5, angles, w - 5, value);
     put(t + 3, l, "hkl:", w, A_DIM);
     put(t + 3, l + 8, status_.hkl, w - 8, value);
     put(t + 4, l, "Slits", w, A_DIM);

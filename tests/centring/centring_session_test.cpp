@@ -520,4 +520,23 @@ TEST(Cent, TwoThetaFixedMakesNoThetaTwoThetaScan) {
   EXPECT_EQ(list_of(sim.home.read("x.mat")).back().ref, 1);
 }
 
+TEST(Cent, AFinalOmegaScanTooCoarseForThePeakIsRefused) {
+  // Final omega scan 6 degrees wide in 31 steps: 0.194 degree a step, so the crystal's 0.25
+  // degree rocking width spans less than two steps and its fit cannot place the peak.
+  Simulated sim;
+  sim.home.write("x.mat", replace_line(sim.home.read("x.mat"), "SCANS2",
+                                       "SCANS2   21   31    0    0    1    0.5000    6.0000"
+                                       "    0.0000    0.5000"));
+  const auto r = sim.run("CALC 0 2 0\nDRIV\nCENT\nY\nEXIT\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string key = "  Final omega fit refused: FWHM ";
+  EXPECT_NEAR(number_after(r.out, key), kFwhmOmega, 0.03) << r.out;
+  const std::string two_steps = std::to_string(2 * 6.0 / 31).substr(0, 4);  // "0.38"
+  EXPECT_NE(r.out.find(" deg is below two steps of the scan, " + two_steps), std::string::npos)
+      << r.out;
+  EXPECT_TRUE(has_line(r.out, "Failure in Center: peak fitting failed final omega scan"));
+  EXPECT_TRUE(centred_angles(r.out).empty());
+  EXPECT_EQ(list_of(sim.home.read("x.mat")).size(), 8u);  // nothing added
+}
+
 }  // namespace

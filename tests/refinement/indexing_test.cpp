@@ -107,6 +107,28 @@ TEST_F(IndexingTest, IndexesEveryReflectionOfExactDataForSeveralLattices) {
   }
 }
 
+TEST_F(IndexingTest, ThePlaceholderCellOfANewMatrixFileIsNamedBeforeTheSearch) {
+  TestCrystal xtal({8.52, 11.23, 13.71, 90, 90, 90}, 90);
+  refine_test::load_list(xtal.reflections(6, 91), xtal.lambda, false);
+  const std::string warning =
+      " The cell is still 10 A cubic with a neutral orientation, the placeholder of a new "
+      "matrix file:\n";
+  // A new matrix file: UB 0.1 times the unit matrix, the 10 A cubic cell.
+  S().crystal.UB = Mat3::identity(0.1f);
+  S().shell.command_argument = "";
+  INDXC();
+  EXPECT_NE(console().find(warning), std::string::npos) << console();
+  EXPECT_EQ(S().shell.continuation_code, 31);  // the question is still asked; "-" leaves
+  // The crystal's own cell and orientation: no word about it.
+  S().shell.continuation_code = 0;
+  clear_console();
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) S().crystal.UB(i, j) = static_cast<float>(xtal.UB[i][j]);
+  INDXC();
+  EXPECT_EQ(console().find(warning), std::string::npos) << console();
+  EXPECT_EQ(S().shell.continuation_code, 31);
+}
+
 TEST_F(IndexingTest, RefusesTooFewOrTooCloseReflections) {
   TestCrystal xtal({10.21, 10.21, 10.21, 90, 90, 90}, 80);
   refine_test::load_list(xtal.reflections(2, 81), xtal.lambda, false);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -143,7 +144,9 @@ std::string halted_run(const Simulated& sim, const std::string& script,
 
 TEST(Srch, SmallRangeAroundAStrongReflectionFindsItNearItsTrueSetting) {
   Simulated sim;
-  const auto r = sim.run("SRCH\n2 3\n9.9 10.6\n23 26\n23 30 0.1\n1 5\ny\n");
+  // The peaks found are kept as INA lines: the macro of them adds them to the list.
+  const auto r = sim.run("SRCH\n2 3\n9.9 10.6\n23 26\n23 30 0.1\n1 5\ny\nMACR\n" +
+                         sim.home.file("x_peaks.txt") + "\n");
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.err;
   // 2 mm at 175 mm: 2theta steps of 0.7; 3 mm: chi steps of 5.7 at 2theta 9.9; 70 points a
@@ -181,6 +184,25 @@ TEST(Srch, SmallRangeAroundAStrongReflectionFindsItNearItsTrueSetting) {
   EXPECT_NEAR(at[2], truth[1], 5.7);
   EXPECT_NEAR(at[3], truth[2], 0.5);
   EXPECT_GT(best_count, 50);
+  EXPECT_TRUE(has_line(r.out, " " + std::to_string(found.size()) + " peak" +
+                                  (found.size() == 1 ? "" : "s") + " found; kept in " +
+                                  sim.home.file("x_peaks.txt") +
+                                  " (MACR of it adds them to the reflection list)"))
+      << r.out;
+  const auto kept = lines(sim.home.read("x_peaks.txt"));
+  ASSERT_EQ(kept.size(), found.size());
+  int listed = 0;
+  for (const auto& l : lines(sim.home.read("x.mat"))) listed += l.rfind("LISTREF", 0) == 0;
+  EXPECT_EQ(listed, 8 + static_cast<int>(found.size()));  // the sample's eight and the peaks
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    ASSERT_EQ(kept[i].substr(0, 4), "INA ");
+    std::istringstream in(kept[i].substr(4));
+    for (const double a : angles_at(found[i], 36)) {
+      double v = 0;
+      in >> v;
+      EXPECT_NEAR(v, a, 0.005) << kept[i];
+    }
+  }
 
   // Slit 6 to its aperture (slit 5 is there already), one 70-point phi scan per grid point,
   // then shut and back to zero.

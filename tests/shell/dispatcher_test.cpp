@@ -36,7 +36,7 @@ TEST_F(Dispatcher, ExitMatchesInAnyCaseAndKeepsTheTailAsArgument) {
   EXPECT_EQ(S().shell.command_argument.substr(0, 4), "NOW ");
   EXPECT_EQ(S().shell.command_argument.size(), 80u);
   EXPECT_EQ(run(" EXIT"), 0);  // the word is columns 1 to 4
-  EXPECT_EQ(console(), "Unknown command\n");
+  EXPECT_EQ(console(), "Unknown command\n  Nearest commands: EXIT (HELP lists them all)\n");
 }
 
 TEST_F(Dispatcher, WordsAreMatchedOnFourColumnsExactly) {
@@ -49,7 +49,9 @@ TEST_F(Dispatcher, WordsAreMatchedOnFourColumnsExactly) {
   clear_console();
   run("DCI");
   run("OMX");
-  EXPECT_EQ(console(), "Unknown command\nUnknown command\n");
+  EXPECT_EQ(console(),
+            "Unknown command\n  Nearest commands: DC I (HELP lists them all)\n"
+            "Unknown command\n  Nearest commands: OM (HELP lists them all)\n");
   // Lower case reaches the command in upper case.
   clear_console();
   run("help");
@@ -123,7 +125,7 @@ TEST_F(Dispatcher, ControlCharactersAndForeignBytesAreBlanks) {
             "HE LP    ");
   EXPECT_EQ(dorvex::clean_command_line(std::string(200, 'A')).size(), 80u);
   run(std::string("N\0TE", 4));
-  EXPECT_EQ(console(), "Unknown command\n");
+  EXPECT_EQ(console(), "Unknown command\n  Nearest commands: NOTE (HELP lists them all)\n");
   EXPECT_EQ(run(std::string("\x1b[A\n", 4)), 0);
 }
 

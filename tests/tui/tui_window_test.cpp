@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -330,7 +332,7 @@ TEST_F(TuiSimulated, StatusFieldsFollowADriveAndTheHaltKeyStopsIt) {
   ASSERT_TRUE(tmux.wait_for("Moving to:")) << tmux.screen();
   ASSERT_TRUE(tmux.wait_for("Waiting at:", 60)) << tmux.screen();
   ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
-    return angle_row(s).find("20.000  10.000  30.000  40.000") != std::string::npos;
+    return angle_row(s).find("20.000   10.000   30.000   40.000") != std::string::npos;
   })) << tmux.screen();
   EXPECT_NE(tmux.screen().find("hkl:"), std::string::npos);
 
@@ -353,7 +355,7 @@ TEST_F(TuiSimulated, StatusFieldsFollowADriveAndTheHaltKeyStopsIt) {
     ASSERT_TRUE(tmux.wait_for("Diffractometer halted by user", 10)) << tmux.screen();
     const std::string stopped = tmux.screen();
     EXPECT_NE(stopped.find("Waiting at:"), std::string::npos) << stopped;
-    EXPECT_EQ(angle_row(stopped).find(i == 1 ? "30.000  40.000" : "-40.000 -90.000"),
+    EXPECT_EQ(angle_row(stopped).find(i == 1 ? "30.000   40.000" : "-40.000  -90.000"),
               std::string::npos) << "the move was not stopped:\n" << stopped;
     tmux.keys({"Enter"});
     ASSERT_TRUE(tmux.wait_gone("Diffractometer halted by user")) << tmux.screen();
@@ -363,6 +365,95 @@ TEST_F(TuiSimulated, StatusFieldsFollowADriveAndTheHaltKeyStopsIt) {
   ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
     return command_row(s).find(":DORVEX>") != std::string::npos;
   })) << tmux.screen();
+  leave(tmux);
+}
+
+TEST_F(TuiSimulated, IndicesFollowTheMatrixAnglesStayApartKeysAfterTheBrowserAndDcProgress) {
+  // The sample crystal's matrix file, and the diffractometer parked on its 0 2 0 reflection:
+  // x = UB (0 2 0), 2theta from |x| and lambda, chi and phi of x in the bisecting setting.
+  home_.copy_in(DORVEX_SOURCE_DIR "/examples/sample.mat", "xtal.mat");
+  double x[3] = {0, 0, 0};
+  int row = 0;
+  for (const auto& l : lines(home_.read("xtal.mat"))) {
+    if (l.rfind("UB ", 0) != 0 || row > 2) continue;
+    std::istringstream in(l.substr(3));
+    double a = 0, b = 0, c = 0;
+    in >> a >> b >> c;
+    x[row++] = 2 * b;
+  }
+  ASSERT_EQ(row, 3);
+  const double deg = 180.0 / M_PI, length = std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
+  char park[128];
+  std::snprintf(park, sizeof park, "PARK  %10.4f%10.4f%10.4f%10.4f%10.4f%10.4f",
+                2 * std::asin(0.7093 * length / 2) * deg, 0.0,
+                std::atan2(x[2], std::hypot(x[0], x[1])) * deg, std::atan2(x[1], x[0]) * deg,
+                2.0, 2.0);
+  std::string profile;
+  for (const auto& l : lines(home_.read("DIFPROF.DAT")))
+    profile += (l.rfind("PARK ", 0) == 0 ? std::string(park) : l) + "\n";
+  home_.write("DIFPROF.DAT", profile);
+  TmuxSession tmux(120, 40, home_, simulated(), {"DORVEX_SIM_ARGS=--time-scale 10"});
+  ASSERT_TRUE(tmux.started());
+  ASSERT_TRUE(tmux.wait_for(":DORVEX>", 60)) << tmux.screen();
+  const std::regex hkl_020("hkl: +-?0\\.0 +2\\.0 +-?0\\.0 ");
+  EXPECT_TRUE(tmux.wait_until([&](const std::string& s) { return std::regex_search(s, hkl_020); }))
+      << tmux.screen();
+
+  // Half the orientation matrix: the same setting is the reflection 0 4 0; then the matrix
+  // of the file again.
+  auto type_ub = [&](double factor) {
+    tmux.line("OM");
+    ASSERT_TRUE(tmux.wait_for("OM: Input UB line 1>")) << tmux.screen();
+    int n = 0;
+    for (const auto& l : lines(home_.read("xtal.mat"))) {
+      if (l.rfind("UB ", 0) != 0 || n++ > 2) continue;
+      std::istringstream in(l.substr(3));
+      double a = 0, b = 0, c = 0;
+      in >> a >> b >> c;
+      tmux.line(std::to_string(a * factor) + " " + std::to_string(b * factor) + " " +
+                std::to_string(c * factor));
+    }
+  };
+  type_ub(0.5);
+  EXPECT_TRUE(tmux.wait_until([](const std::string& s) {
+    return std::regex_search(s, std::regex("hkl: +-?0\\.0 +4\\.0 +-?0\\.0 "));
+  })) << tmux.screen();
+  type_ub(2.0);  // the file holds the halved matrix now
+  EXPECT_TRUE(tmux.wait_until([&](const std::string& s) { return std::regex_search(s, hkl_020); }))
+      << tmux.screen();
+
+  // Keys typed the moment the file browser and the question after it close reach the field.
+  tmux.line("SET DATFILE");
+  ASSERT_TRUE(tmux.wait_for("DORVEX: Open Dat File")) << tmux.screen();
+  tmux.keys({"C-u"});
+  tmux.line("d");
+  ASSERT_TRUE(tmux.wait_for("Do you wish to create a new data file?")) << tmux.screen();
+  tmux.type("y");
+  tmux.type("NOT");
+  EXPECT_TRUE(tmux.wait_until([](const std::string& s) {
+    return command_row(s).find(":DORVEX> NOT") != std::string::npos;
+  }, 5)) << tmux.screen();
+  tmux.keys({"C-u"});
+
+  // A shell collection shows where it stands and the time left.
+  tmux.line("DC S");
+  ASSERT_TRUE(tmux.wait_for("Continue with these parameters")) << tmux.screen();
+  tmux.line("y");
+  EXPECT_TRUE(tmux.wait_until([](const std::string& s) {
+    return std::regex_search(s, std::regex("reflection 1 of [0-9]+ in shell 1, about [0-9:]+ left"));
+  }, 120)) << tmux.screen();
+  tmux.keys({"F9"});
+  ASSERT_TRUE(tmux.wait_for("Diffractometer halted by user", 30)) << tmux.screen();
+  tmux.keys({"Enter"});
+  ASSERT_TRUE(tmux.wait_until([](const std::string& s) {
+    return command_row(s).find(":DORVEX>") != std::string::npos;
+  }, 30)) << tmux.screen();
+  // Angles of eight columns each keep a blank between them.
+  tmux.line("GOTO 20 10 -120 -144.58");
+  EXPECT_TRUE(tmux.wait_until([](const std::string& s) {
+    return angle_row(s).find("20.000   10.000 -120.000 -144.580") != std::string::npos;
+  }, 60)) << tmux.screen();
+
   leave(tmux);
 }
 
