@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "geometry/autoindex.hpp"
+#include "inda_measure.hpp"
 
 using namespace dorvex;
 
@@ -41,27 +42,7 @@ std::vector<AutoindexReflection> reflections(int real, int junk) {
         if (d >= dmin && d <= dmax) pool.push_back(x);
       }
   std::shuffle(pool.begin(), pool.end(), rng);
-  std::vector<AutoindexReflection> out;
-  auto add = [&](double tth, double chi, double phi) {
-    tth += 0.05 * gauss(rng);
-    const double om = 0.05 * gauss(rng) / kRad;
-    chi = (chi + 0.05 * gauss(rng)) / kRad;
-    phi = (phi + 0.05 * gauss(rng)) / kRad;
-    const double s = 2 * std::sin(tth / 2 / kRad) / kLambda;
-    AutoindexReflection r;
-    r.number = static_cast<int>(out.size()) + 1;
-    r.x = {s * (std::cos(om) * std::cos(chi) * std::cos(phi) - std::sin(om) * std::sin(phi)),
-           s * (std::sin(om) * std::cos(phi) + std::cos(om) * std::cos(chi) * std::sin(phi)),
-           s * std::cos(om) * std::sin(chi)};
-    out.push_back(r);
-  };
-  for (int n = 0; n < real; ++n) {
-    const refine::V3& x = pool[static_cast<std::size_t>(n)];
-    add(2 * std::asin(kLambda * refine::norm3(x) / 2) * kRad,
-        std::atan2(x[2], std::hypot(x[0], x[1])) * kRad, std::atan2(x[1], x[0]) * kRad);
-  }
-  std::uniform_real_distribution<double> tth(8, 40), chi(-80, 80), phi(-180, 180);
-  for (int n = 0; n < junk; ++n) add(tth(rng), chi(rng), phi(rng));
+  std::vector<AutoindexReflection> out = dorvex_bench::measured(pool, real, junk, rng, gauss);
   return out;
 }
 
